@@ -1,0 +1,98 @@
+#include "app/event_loop_posix.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace ts {
+
+EventLoop::TimerId PosixEventLoop::startTimer(std::chrono::milliseconds delay,
+                                              std::function<void()> onTick) {
+  const TimerId id = nextId_++;
+  timers_[id] = TimerEntry{Clock::now() + delay, std::move(onTick)};
+  return id;
+}
+
+void PosixEventLoop::cancelTimer(TimerId id) { timers_.erase(id); }
+
+void PosixEventLoop::yield() {
+  if (!quitting_) pass(0);
+}
+
+void PosixEventLoop::quit(int exitStatus) {
+  if (quitting_) return;
+  quitting_ = true;
+  exitStatus_ = exitStatus;
+}
+
+void PosixEventLoop::watch(int fd, short events, FdHandler handler) {
+  watches_[fd] = Watch{events, std::move(handler)};
+}
+
+void PosixEventLoop::setEvents(int fd, short events) {
+  const auto it = watches_.find(fd);
+  if (it != watches_.end()) it->second.events = events;
+}
+
+void PosixEventLoop::unwatch(int fd) { watches_.erase(fd); }
+
+void PosixEventLoop::setBeforeWait(std::function<void()> hook) { beforeWait_ = std::move(hook); }
+
+int PosixEventLoop::run() {
+  while (!quitting_) {
+    pass(msUntilNextTimer());
+  }
+  return exitStatus_;
+}
+
+int PosixEventLoop::msUntilNextTimer() const {
+  if (timers_.empty()) return -1;
+  auto next = Clock::time_point::max();
+  for (const auto& [id, entry] : timers_) next = std::min(next, entry.due);
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+  return wait.count() < 0 ? 0 : static_cast<int>(wait.count());
+}
+
+void PosixEventLoop::pass(int timeoutMs) {
+  if (beforeWait_) beforeWait_();
+  if (quitting_) return;
+  // Recomputed after the hook, which may have handled events and timers.
+  if (timeoutMs != 0) timeoutMs = msUntilNextTimer();
+  std::vector<pollfd> fds;
+  fds.reserve(watches_.size());
+  for (const auto& [fd, w] : watches_) fds.push_back(pollfd{fd, w.events, 0});
+  // poll fails only on EINTR or resource exhaustion; either way the timers
+  // below still pace the run.
+  if (::poll(fds.data(), fds.size(), timeoutMs) > 0) dispatchFds(fds);
+  dispatchDueTimers();
+}
+
+void PosixEventLoop::dispatchFds(const std::vector<pollfd>& ready) {
+  for (const pollfd& p : ready) {
+    if (quitting_) return;
+    if (p.revents == 0) continue;
+    // A handler may have removed or replaced this watch meanwhile.
+    const auto it = watches_.find(p.fd);
+    if (it == watches_.end()) continue;
+    FdHandler handler = it->second.handler;
+    handler(p.revents);
+  }
+}
+
+void PosixEventLoop::dispatchDueTimers() {
+  const auto now = Clock::now();
+  std::vector<std::pair<Clock::time_point, TimerId>> due;
+  for (const auto& [id, entry] : timers_) {
+    if (entry.due <= now) due.emplace_back(entry.due, id);
+  }
+  std::sort(due.begin(), due.end());
+  for (const auto& [when, id] : due) {
+    if (quitting_) return;
+    const auto it = timers_.find(id);
+    if (it == timers_.end()) continue;  // cancelled by an earlier handler
+    auto onTick = std::move(it->second.onTick);
+    timers_.erase(it);
+    onTick();
+  }
+}
+
+}  // namespace ts

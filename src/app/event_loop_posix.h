@@ -1,0 +1,65 @@
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "app/event_loop.h"
+
+namespace ts {
+
+// A poll loop on one thread: one-shot timers and file-descriptor watches.
+// When input and a due timer are both pending, the input is handled first,
+// so that data that has arrived by the time a tick is dispatched is seen by
+// the tick's handler.
+class PosixEventLoop : public EventLoop {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using FdHandler = std::function<void(short revents)>;
+
+  TimerId startTimer(std::chrono::milliseconds delay, std::function<void()> onTick) override;
+  void cancelTimer(TimerId id) override;
+  void yield() override;
+  void quit(int exitStatus) override;
+
+  // Watches fd for `events` (POLLIN, POLLOUT); the handler gets revents,
+  // which may also hold POLLHUP or POLLERR. Watching again replaces.
+  void watch(int fd, short events, FdHandler handler);
+  void setEvents(int fd, short events);
+  void unwatch(int fd);
+  // Runs before every wait, e.g. to flush a window connection's output and
+  // handle events it has already read.
+  void setBeforeWait(std::function<void()> hook);
+
+  // Runs until quit(); returns the exit status given to it.
+  int run();
+  bool quitting() const { return quitting_; }
+
+ private:
+  struct TimerEntry {
+    Clock::time_point due;
+    std::function<void()> onTick;
+  };
+  struct Watch {
+    short events;
+    FdHandler handler;
+  };
+
+  // One pass: wait up to `timeout` for input, handle it, then due timers.
+  void pass(int timeoutMs);
+  int msUntilNextTimer() const;
+  void dispatchFds(const std::vector<pollfd>& ready);
+  void dispatchDueTimers();
+
+  std::map<TimerId, TimerEntry> timers_;
+  std::map<int, Watch> watches_;
+  std::function<void()> beforeWait_;
+  TimerId nextId_ = 1;
+  bool quitting_ = false;
+  int exitStatus_ = 0;
+};
+
+}  // namespace ts

@@ -1,0 +1,28 @@
+#include <signal.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "app/event_loop_posix.h"
+#include "app/executable_folder.h"
+#include "app/form_principal.h"
+#include "serial/serial_control_posix.h"
+#include "ui/window_factory_posix.h"
+
+int main() {
+  // A device that vanishes must not end the run through a signal.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  const auto folder = ts::executableFolder();
+  if (!folder) {
+    std::fputs("terminal-serial: cannot tell the executable's folder\n", stderr);
+    return ts::kExitResponseNotWritten;
+  }
+
+  ts::PosixEventLoop loop;
+  ts::PosixSerialControl serial(loop, *folder);
+  std::unique_ptr<ts::Window> window = ts::makePosixWindow(loop);
+  ts::FormPrincipal form(loop, serial, *window, *folder, ts::PathStyle::Posix);
+  form.start();
+  return loop.run();
+}

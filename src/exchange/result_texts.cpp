@@ -1,0 +1,26 @@
+#include "exchange/result_texts.h"
+
+namespace ts::results {
+
+std::string chooseResult(const std::string& textoErro, const std::string& respostaSerial) {
+  if (!textoErro.empty()) return textoErro;
+  if (!respostaSerial.empty()) {
+    std::string text(kSucesso);
+    text += "\r\n";
+    text += respostaSerial;
+    return text;
+  }
+  return std::string(kSemResposta);
+}
+
+int resultCode(std::string_view resultText) {
+  if (resultText.size() < 4 || resultText[3] != '|') return -1;
+  int code = 0;
+  for (char c : resultText.substr(0, 3)) {
+    if (c < '0' || c > '9') return -1;
+    code = code * 10 + (c - '0');
+  }
+  return code;
+}
+
+}  // namespace ts::results

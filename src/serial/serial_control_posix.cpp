@@ -1,0 +1,202 @@
+#include "serial/serial_control_posix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "serial/termios_linux.h"
+
+namespace ts {
+namespace {
+
+// Bytes taken from the driver per read; a dispatch reads until the driver
+// is empty, so this only bounds the copy size.
+constexpr std::size_t kReadChunk = 65536;
+
+bool entryExists(const std::string& path) {
+  struct stat info{};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+}  // namespace
+
+PosixSerialControl::PosixSerialControl(PosixEventLoop& loop, std::string workingFolder)
+    : loop_(loop), workingFolder_(std::move(workingFolder)) {}
+
+PosixSerialControl::~PosixSerialControl() { close(); }
+
+void PosixSerialControl::setCommPort(std::int16_t port) {
+  if (port <= 0) throw SerialError("invalid port number");
+  commPort_ = port;
+}
+
+void PosixSerialControl::setSettings(const std::string& settings) {
+  const auto parsed = parseSettings(settings);
+  if (!parsed) throw SerialError("invalid settings");
+  settings_ = *parsed;
+}
+
+void PosixSerialControl::setRThreshold(std::int16_t count) {
+  if (count < 0) throw SerialError("invalid threshold");
+  rThreshold_ = count;
+}
+
+void PosixSerialControl::setSThreshold(std::int16_t count) {
+  if (count < 0) throw SerialError("invalid threshold");
+  sThreshold_ = count;
+}
+
+void PosixSerialControl::setInputLen(std::int16_t count) {
+  if (count < 0) throw SerialError("invalid input length");
+  inputLen_ = count;
+}
+
+void PosixSerialControl::setOnComm(std::function<void()> handler) { onComm_ = std::move(handler); }
+
+std::string PosixSerialControl::devicePath(std::int16_t port) const {
+  const std::string mapped = workingFolder_ + "/PORTAS/COM" + std::to_string(port);
+  if (entryExists(mapped)) return mapped;
+  return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+void PosixSerialControl::setPortOpen(bool open) {
+  if (open) {
+    if (fd_ >= 0) throw SerialError("port already open");
+    this->open();
+  } else {
+    close();
+  }
+}
+
+void PosixSerialControl::open() {
+  // O_NOCTTY: the device never becomes our controlling terminal, so its
+  // hang-up cannot signal us.
+  const int fd = ::open(devicePath(commPort_).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw SerialError("cannot open the device");
+  // Exclusive use: another process's lock means the port is taken.
+  const bool usable = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && termios_linux::isTerminal(fd) &&
+                      termios_linux::applyLineSettings(fd, settings_);
+  if (!usable) {
+    ::close(fd);
+    throw SerialError("the port is busy or refuses the settings");
+  }
+  ::ioctl(fd, TIOCEXCL);
+  // A reply left over from before this run is not this run's answer.
+  termios_linux::discardPendingInput(fd);
+  fd_ = fd;
+  hungUp_ = false;
+  received_.clear();
+  pendingOutput_.clear();
+  outputSent_ = 0;
+  reportTransmitEmpty_ = false;
+  loop_.watch(fd_, POLLIN, [this](short revents) { onReady(revents); });
+}
+
+void PosixSerialControl::close() {
+  if (fd_ < 0) return;
+  loop_.unwatch(fd_);
+  ::ioctl(fd_, TIOCNXCL);
+  ::close(fd_);
+  fd_ = -1;
+  pendingOutput_.clear();
+  outputSent_ = 0;
+  reportTransmitEmpty_ = false;
+}
+
+void PosixSerialControl::setOutput(const std::string& text) {
+  if (fd_ < 0) throw SerialError("port not open");
+  if (text.empty() || hungUp_) return;
+  pendingOutput_.append(text);
+  if (sThreshold_ > 0) reportTransmitEmpty_ = true;
+  flushOutput();
+}
+
+std::string PosixSerialControl::input() {
+  // With InputLen 0 a read takes everything; otherwise at most InputLen.
+  if (inputLen_ == 0 || received_.size() <= static_cast<std::size_t>(inputLen_)) {
+    return std::exchange(received_, std::string());
+  }
+  std::string head = received_.substr(0, static_cast<std::size_t>(inputLen_));
+  received_.erase(0, head.size());
+  return head;
+}
+
+void PosixSerialControl::onReady(short revents) {
+  bool raise = false;
+  if (revents & (POLLIN | POLLHUP | POLLERR)) {
+    const std::size_t before = received_.size();
+    if (!readAvailable()) {
+      // After a hang-up poll keeps reporting POLLHUP and read fails with
+      // EIO: stop watching rather than spin until the run ends.
+      hungUp_ = true;
+      loop_.unwatch(fd_);
+      raise = true;
+    }
+    if (received_.size() > before) raise = true;
+  }
+  if (!hungUp_ && (revents & POLLOUT)) {
+    flushOutput();
+    if (pendingOutput_.empty() && reportTransmitEmpty_) {
+      reportTransmitEmpty_ = false;
+      raise = true;
+    }
+  }
+  if (fd_ >= 0 && !hungUp_) updateWatch();
+  if (raise) raiseComm();
+}
+
+bool PosixSerialControl::readAvailable() {
+  char chunk[kReadChunk];
+  for (;;) {
+    const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    if (n > 0) {
+      received_.append(chunk, static_cast<std::size_t>(n));
+      // A short read means the driver is empty for now.
+      if (static_cast<std::size_t>(n) < kReadChunk) return true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    return false;  // end of file or EIO: the device is gone
+  }
+}
+
+void PosixSerialControl::flushOutput() {
+  while (outputSent_ < pendingOutput_.size()) {
+    const ssize_t n = ::write(fd_, pendingOutput_.data() + outputSent_,
+                              pendingOutput_.size() - outputSent_);
+    if (n > 0) {
+      outputSent_ += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    // The device is gone; what was queued cannot be delivered.
+    pendingOutput_.clear();
+    outputSent_ = 0;
+    break;
+  }
+  if (outputSent_ == pendingOutput_.size()) {
+    pendingOutput_.clear();
+    outputSent_ = 0;
+  }
+  updateWatch();
+}
+
+void PosixSerialControl::updateWatch() {
+  if (fd_ < 0 || hungUp_) return;
+  // POLLOUT only while there is something to send or to report as sent.
+  const bool wantOut = !pendingOutput_.empty() || reportTransmitEmpty_;
+  loop_.setEvents(fd_, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)));
+}
+
+void PosixSerialControl::raiseComm() {
+  if (onComm_) onComm_();
+}
+
+}  // namespace ts

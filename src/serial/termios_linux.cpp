@@ -1,0 +1,114 @@
+// Uses the kernel's termios2 directly, which takes any baud rate through
+// BOTHER; glibc's <termios.h> would clash with these definitions.
+#include "serial/termios_linux.h"
+
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+extern "C" int ioctl(int fd, unsigned long request, ...);
+
+namespace ts::termios_linux {
+namespace {
+
+struct StandardRate {
+  std::uint32_t baud;
+  tcflag_t code;
+};
+
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+tcflag_t speedCode(std::uint32_t baud) {
+  for (const auto& rate : kStandardRates) {
+    if (rate.baud == baud) return rate.code;
+  }
+  return BOTHER;
+}
+
+bool setCharacterSize(termios2& t, int dataBits) {
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+  switch (dataBits) {
+    case 5: t.c_cflag |= CS5; return true;
+    case 6: t.c_cflag |= CS6; return true;
+    case 7: t.c_cflag |= CS7; return true;
+    case 8: t.c_cflag |= CS8; return true;
+    default: return false;  // termios has no 4-bit characters
+  }
+}
+
+void setParity(termios2& t, Parity parity) {
+  t.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
+  switch (parity) {
+    case Parity::None: break;
+    case Parity::Odd: t.c_cflag |= PARENB | PARODD; break;
+    case Parity::Even: t.c_cflag |= PARENB; break;
+    // With CMSPAR, PARODD selects a parity bit that is always 1.
+    case Parity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case Parity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+  }
+}
+
+void makeRaw(termios2& t) {
+  // No translation, no signals, no echo and no flow control of any kind:
+  // every byte, 0x11 and 0x13 included, passes untouched both ways.
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                      IXON | IXOFF | IXANY | INPCK | IUCLC | IMAXBEL);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+  t.c_cflag |= CREAD | CLOCAL;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+}
+
+bool closeEnough(std::uint32_t wanted, speed_t got) {
+  // UART clocks divide to the nearest rate they can make; 3% still frames.
+  const long diff = std::labs(static_cast<long>(got) - static_cast<long>(wanted));
+  return diff * 100 <= static_cast<long>(wanted) * 3;
+}
+
+}  // namespace
+
+bool applyLineSettings(int fd, const LineSettings& settings) {
+  if (settings.stopBits == StopBits::OneHalf) return false;
+  termios2 t{};
+  if (ioctl(fd, TCGETS2, &t) != 0) return false;
+  makeRaw(t);
+  if (!setCharacterSize(t, settings.dataBits)) return false;
+  setParity(t, settings.parity);
+  if (settings.stopBits == StopBits::Two) {
+    t.c_cflag |= CSTOPB;
+  } else {
+    t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+  }
+  const tcflag_t code = speedCode(settings.baud);
+  t.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+  t.c_cflag |= code;
+  t.c_ispeed = settings.baud;
+  t.c_ospeed = settings.baud;
+  if (ioctl(fd, TCSETS2, &t) != 0) return false;
+
+  termios2 applied{};
+  if (ioctl(fd, TCGETS2, &applied) != 0) return false;
+  return closeEnough(settings.baud, applied.c_ospeed);
+}
+
+bool discardPendingInput(int fd) { return ioctl(fd, TCFLSH, TCIFLUSH) == 0; }
+
+bool isTerminal(int fd) {
+  termios2 t{};
+  return ioctl(fd, TCGETS2, &t) == 0;
+}
+
+}  // namespace ts::termios_linux

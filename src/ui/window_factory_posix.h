@@ -1,0 +1,14 @@
+#pragma once
+
+#include <memory>
+
+#include "app/event_loop_posix.h"
+#include "ui/window.h"
+
+namespace ts {
+
+// The window for this run: a real one when a display can be reached,
+// otherwise the headless one.
+std::unique_ptr<Window> makePosixWindow(PosixEventLoop& loop);
+
+}  // namespace ts

@@ -1,0 +1,191 @@
+// The file formats and texts that calling programs and devices depend on.
+#include <gtest/gtest.h>
+
+#include "app/startup_settings.h"
+#include "app/working_path.h"
+#include "exchange/order_file.h"
+#include "exchange/response_file.h"
+#include "exchange/result_texts.h"
+#include "exchange/text_lines.h"
+#include "serial/settings.h"
+#include "test_folder.h"
+#include "ui/layout.h"
+
+namespace ts {
+namespace {
+
+using ::ts::testing::TestFolder;
+
+// UTF-8 text of Latin letters to the single bytes of Windows-1252.
+std::string cp1252(const std::string& utf8) {
+  std::string out;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c == 0xC3) {
+      out += static_cast<char>(static_cast<unsigned char>(utf8[++i]) + 0x40);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+TEST(ResultTexts, AreTheExactWindows1252Bytes) {
+  EXPECT_EQ(results::kSucesso, "000|Sucesso");
+  EXPECT_EQ(results::kSemResposta,
+            cp1252("001|O dispositivo conectado à porta serial não respondeu no prazo de 1 segundo"));
+  EXPECT_EQ(results::kNaoConfigurada,
+            cp1252("002|A porta não pôde ser configurada conforme os dados recebidos no arquivo "
+                   "ordem.txt"));
+  EXPECT_EQ(results::kNaoAberta,
+            cp1252("003|A porta não pôde ser aberta. Verifique se ela existe ou se está ocupada "
+                   "por outro processo"));
+  EXPECT_EQ(results::kOrdemAusente, cp1252("004|Não foi encontrado o arquivo ordem.txt na pasta ORDEM"));
+  EXPECT_EQ(results::kOrdemIncorreta,
+            cp1252("005|O arquivo de origem está incorreto, verifique o que consta em cada linha"));
+  EXPECT_EQ(results::kSemExibicao,
+            cp1252("006|O arquivo config.ini não possui configuração para exibição do formulário"));
+  EXPECT_EQ(results::kSemTempo, cp1252("007|O arquivo config.ini não possui configuração de tempo "
+                                       "em segundos para exibição do formulário"));
+  EXPECT_EQ(layout::control(layout::Id::Frame1).caption, cp1252("Tráfego de dados: "));
+}
+
+TEST(ResultTexts, ChoiceAndCode) {
+  EXPECT_EQ(results::chooseResult(std::string(results::kNaoAberta), "reply"), results::kNaoAberta);
+  EXPECT_EQ(results::chooseResult("", "AB\r"), "000|Sucesso\r\nAB\r");
+  EXPECT_EQ(results::chooseResult("", " "), "000|Sucesso\r\n ");
+  EXPECT_EQ(results::chooseResult("", std::string("\0x", 2)), std::string("000|Sucesso\r\n\0x", 15));
+  EXPECT_EQ(results::chooseResult("", ""), results::kSemResposta);
+  EXPECT_EQ(results::resultCode(results::kSemTempo), 7);
+  EXPECT_EQ(results::resultCode("000|Sucesso\r\nx"), 0);
+  EXPECT_EQ(results::resultCode("12|x"), -1);
+}
+
+TEST(TextLines, EndAtCrOrCrLfButNotLoneLf) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(splitLines("a\r\nb\rc", 6), (V{"a", "b", "c"}));
+  EXPECT_EQ(splitLines("a\nb\nc\n", 6), (V{"a\nb\nc\n"}));
+  EXPECT_EQ(splitLines("a\r\n", 6), (V{"a"}));
+  EXPECT_EQ(splitLines("\r\n\r\n", 6), (V{"", ""}));
+  EXPECT_EQ(splitLines("a\r\r\nb", 6), (V{"a", "", "b"}));
+  EXPECT_EQ(splitLines("", 6), V{});
+  EXPECT_EQ(splitLines("1\r2\r3", 2), (V{"1", "2"}));
+}
+
+TEST(OrderFile, SixLinesTakenAsTheyStand) {
+  const auto r = parseOrder("3\r\n9600 \r\n8\r\n1\r\ne\r\nP\n1\xE7\r\nignored\r\n");
+  EXPECT_EQ(r.status, OrderStatus::Accepted);
+  EXPECT_EQ(r.order.numPorta, "3");
+  EXPECT_EQ(r.order.velocidadePorta, "9600 ");
+  EXPECT_EQ(r.order.temParidade, "e");
+  EXPECT_EQ(r.order.textoPorta, "P\n1\xE7");
+}
+
+TEST(OrderFile, PresenceRules) {
+  EXPECT_EQ(parseOrder("3\r\n9600\r\n8\r\n1\r\nN\r\n").status, OrderStatus::Accepted);
+  EXPECT_EQ(parseOrder("3\r9600\r8\r1\rN").status, OrderStatus::Accepted);
+  EXPECT_EQ(parseOrder(" \r\n \r\n \r\n \r\n \r\n").status, OrderStatus::Accepted);
+  EXPECT_EQ(parseOrder("3\r\n9600\r\n\r\n1\r\nN\r\nX").status, OrderStatus::Incorrect);
+  EXPECT_EQ(parseOrder("3\r\n9600\r\n8\r\n1\r\n").status, OrderStatus::Incorrect);
+  EXPECT_EQ(parseOrder("3\n9600\n8\n1\nN\nX").status, OrderStatus::Incorrect);
+  EXPECT_EQ(parseOrder("").status, OrderStatus::Incorrect);
+}
+
+TEST(OrderFile, MissingDirectoryOrUnreadableCountsAsNotFound) {
+  TestFolder folder;
+  EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
+  folder.mkdir("ORDEM/ordem.txt");
+  EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
+  folder.write("X/ordem.txt", "1\r2\r3\r4\r5\r");
+  EXPECT_EQ(readOrder(folder.str() + "/X/").status, OrderStatus::Accepted);
+}
+
+TEST(StartupSettings, FirstCharacterOfTwoLines) {
+  using P = DisplaySettings::Problem;
+  EXPECT_EQ(parseDisplaySettings(std::nullopt).problem, P::NoDisplayLine);
+  EXPECT_EQ(parseDisplaySettings("").problem, P::NoDisplayLine);
+  EXPECT_EQ(parseDisplaySettings("\r\n").problem, P::NoTimeLine);
+  EXPECT_EQ(parseDisplaySettings("S\r\n").problem, P::NoTimeLine);
+  EXPECT_EQ(parseDisplaySettings("S\r\n\r\n").problem, P::NoTimeLine);
+  EXPECT_EQ(parseDisplaySettings("S\r\nx5\r\n").problem, P::NoTimeLine);
+  EXPECT_EQ(parseDisplaySettings("S\n5\n").problem, P::NoTimeLine);  // one line
+  const auto hidden = parseDisplaySettings("Nao\r\n9\r\n");
+  EXPECT_TRUE(hidden.hidden);
+  EXPECT_FALSE(hidden.displaySeconds);
+  EXPECT_TRUE(parseDisplaySettings("N").hidden);
+  const auto shown = parseDisplaySettings("n\r15 seconds");
+  EXPECT_FALSE(shown.hidden);
+  EXPECT_EQ(shown.displaySeconds, 1);
+  EXPECT_EQ(parseDisplaySettings("\r0").displaySeconds, 0);
+}
+
+TEST(Settings, StringAndParsing) {
+  EXPECT_EQ(settingsString("9600", "E", "8", "1"), "9600,e,8,1");
+  EXPECT_EQ(settingsString("9600 ", "N", " 8", "1.5"), "9600 ,n, 8,1.5");
+
+  const auto s = parseSettings(" 115200 , M ,7,\t1.5 ");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(*s, (LineSettings{115200, Parity::Mark, 7, StopBits::OneHalf}));
+  EXPECT_EQ(parseSettings("300,s,4,2")->parity, Parity::Space);
+  EXPECT_EQ(parseSettings("31250,o,5,2")->baud, 31250u);
+  for (const char* bad : {"0,n,8,1", "-9600,n,8,1", "96OO,n,8,1", "9600,x,8,1", "9600,n,9,1",
+                          "9600,n,3,1", "9600,n,8,3", "9600,n,8,1.0", "9600,n,8", "9600,n,8,1,1",
+                          "9600,,8,1", "99999999999,n,8,1", "9 600,n,8,1", "9600,no,8,1"}) {
+    EXPECT_FALSE(parseSettings(bad)) << bad;
+  }
+}
+
+TEST(Settings, PortNumberIsASixteenBitInteger) {
+  EXPECT_EQ(parsePortNumber("3"), 3);
+  EXPECT_EQ(parsePortNumber("  12 "), 12);
+  EXPECT_EQ(parsePortNumber("+4"), 4);
+  EXPECT_EQ(parsePortNumber("-32768"), -32768);
+  EXPECT_EQ(parsePortNumber("32767"), 32767);
+  for (const char* bad : {"COM3", "32768", "3.0", "3,0", "", " ", "3 3", "0x3"}) {
+    EXPECT_FALSE(parsePortNumber(bad)) << bad;
+  }
+}
+
+TEST(Settings, PortSummaryLines) {
+  EXPECT_EQ(portSummary("3", "9600", "8", "E", "1", 1),
+            "\rPorta: COM3\r\r\nVelocidade: 9600\r\nBits: 8\r\nParidade: E\r\nStop bits: "
+            "1\r\r\nDisparo RX: 1 crt");
+}
+
+TEST(WorkingPath, BackslashesBecomeSlashes) {
+  EXPECT_EQ(workingPath("C:\\Apps\\Term", kOrderSuffix, PathStyle::Windows), "C:/Apps/Term/ORDEM/");
+  EXPECT_EQ(workingPath("C:\\Apps", kConfigSuffix, PathStyle::Windows), "C:/Apps/config.ini");
+  EXPECT_EQ(workingPath("/opt/a\\b", kResponseSuffix, PathStyle::Posix), "/opt/a\\b/RESPOSTA/");
+  EXPECT_EQ(workingPath("", kOrderSuffix, PathStyle::Posix), "/ORDEM/");
+}
+
+TEST(ResponseFile, WrittenWholeWithClosingLineEnd) {
+  TestFolder folder;
+  folder.mkdir("RESPOSTA");
+  folder.write("RESPOSTA/resposta.txt", std::string(5000, 'o'));
+  const std::string reply("000|Sucesso\r\nA\0\xFF\r", 17);
+  ASSERT_TRUE(writeResponse(folder.str() + "/RESPOSTA/", reply));
+  EXPECT_EQ(folder.read("RESPOSTA/resposta.txt"), reply + "\r\n");
+  // Nothing but the response is left in the folder.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path() / "RESPOSTA"),
+                          std::filesystem::directory_iterator()),
+            1);
+  EXPECT_FALSE(writeResponse(folder.str() + "/MISSING/", reply));
+  EXPECT_FALSE(folder.exists("MISSING"));
+}
+
+TEST(Layout, ControlsSitInsideTheirFramesAndTheClientArea) {
+  for (const auto& spec : layout::kControls) {
+    const auto r = layout::clientRect(spec.id);
+    EXPECT_LE(r.left + r.width, layout::kClientWidth) << spec.name;
+    EXPECT_LE(r.top + r.height, layout::kClientHeight) << spec.name;
+    if (spec.parent) {
+      const auto& frame = layout::control(*spec.parent);
+      EXPECT_LE(spec.left + spec.width, frame.width) << spec.name;
+      EXPECT_LE(spec.top + spec.height, frame.height) << spec.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ts

@@ -1,0 +1,292 @@
+// The run's phases on virtual time, with a fake serial control and window.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "app/form_principal.h"
+#include "exchange/result_texts.h"
+#include "fake_platform.h"
+#include "test_folder.h"
+
+namespace ts {
+namespace {
+
+using ::ts::testing::FakeLoop;
+using ::ts::testing::FakeSerial;
+using ::ts::testing::FakeWindow;
+using ::ts::testing::TestFolder;
+
+constexpr const char* kOrder = "3\r\n9600\r\n8\r\n1\r\nN\r\nPESO";
+
+class RunTest : public ::testing::Test {
+ protected:
+  RunTest() { ts::testing::prepareFolder(folder); }
+
+  FormPrincipal& start() {
+    form = std::make_unique<FormPrincipal>(loop, serial, window, folder.str(), PathStyle::Posix);
+    form->start();
+    return *form;
+  }
+  std::string response() const { return folder.read("RESPOSTA/resposta.txt"); }
+
+  TestFolder folder;
+  FakeLoop loop;
+  FakeSerial serial{loop};
+  FakeWindow window;
+  std::unique_ptr<FormPrincipal> form;
+};
+
+TEST_F(RunTest, SuccessfulExchangeFollowsTheSchedule) {
+  folder.write("ORDEM/ordem.txt", kOrder);
+  start();
+  EXPECT_TRUE(window.shown);
+  EXPECT_TRUE(form->timer1().enabled());
+
+  loop.advance(499);
+  EXPECT_TRUE(serial.transmitted.empty());
+  loop.advance(1);  // order phase at 500 ms
+  EXPECT_EQ(serial.transmitted, "PESO");
+  EXPECT_EQ(serial.calls, (std::vector<std::string>{"CommPort=3", "Settings=9600,n,8,1",
+                                                    "RThreshold=1", "SThreshold=1", "InputLen=0",
+                                                    "PortOpen=1", "Output"}));
+  EXPECT_EQ(window.text(Control::TextTX), "PESO");
+  EXPECT_EQ(window.text(Control::LblPorta).substr(0, 12), "\rPorta: COM3");
+
+  serial.receive("12,");
+  loop.advance(300);
+  serial.receive(std::string("5\0kg\r", 5));
+  loop.advance(699);
+  EXPECT_FALSE(folder.exists("RESPOSTA/resposta.txt"));
+  loop.advance(1);  // answer phase 1000 ms after the order phase
+  const std::string expected("000|Sucesso\r\n12,5\0kg\r", 21);
+  EXPECT_EQ(window.text(Control::TextRX), expected);
+  EXPECT_EQ(response(), expected + "\r\n");
+  EXPECT_FALSE(serial.portOpen());
+  EXPECT_EQ(serial.calls.back(), "PortOpen=0");
+
+  loop.advance(999);
+  EXPECT_FALSE(loop.quitted());
+  loop.advance(1);  // display time of 1 second
+  EXPECT_TRUE(loop.quitted());
+  EXPECT_EQ(loop.exitStatus(), 0);
+  EXPECT_EQ(loop.now(), 2500);
+}
+
+TEST_F(RunTest, SilentDeviceGives001AndInputAfterTheChoiceIsExcluded) {
+  folder.write("ORDEM/ordem.txt", kOrder);
+  start();
+  loop.advance(1499);
+  // Arrives while the answer phase yields after choosing the result.
+  loop.onYield = [&] {
+    if (loop.now() >= 1500) serial.receive("late");
+  };
+  loop.runUntilQuit();
+  EXPECT_EQ(response(), std::string(results::kSemResposta) + "\r\n");
+  EXPECT_EQ(loop.exitStatus(), 1);
+}
+
+TEST_F(RunTest, InputPendingWhenTheAnswerIsDueBelongsToTheResult) {
+  folder.write("ORDEM/ordem.txt", kOrder);
+  start();
+  loop.advance(1499);
+  serial.receive("just in time");
+  loop.runUntilQuit();
+  EXPECT_EQ(response(), "000|Sucesso\r\njust in time\r\n");
+}
+
+TEST_F(RunTest, ReplyDuringTheOrderPhaseYieldsIsKept) {
+  folder.write("ORDEM/ordem.txt", kOrder);
+  bool sent = false;
+  loop.onYield = [&] {
+    if (serial.portOpen() && !sent) serial.receive("early;");
+    sent = sent || serial.portOpen();
+  };
+  start();
+  loop.advance(500);
+  loop.onYield = nullptr;
+  serial.receive("reply");
+  loop.runUntilQuit();
+  EXPECT_EQ(response(), "000|Sucesso\r\nearly;reply\r\n");
+}
+
+TEST_F(RunTest, FailuresAreRecordedOnceAndThePortStillCloses) {
+  struct Case {
+    std::string order;
+    bool failOpen;
+    std::string_view result;
+    std::vector<std::string> calls;
+  };
+  const std::vector<Case> cases{
+      {"COM3\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, {"PortOpen=0"}},
+      {"70000\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, {"PortOpen=0"}},
+      {"3\r9600\r8\r1\rX\rX",
+       false,
+       results::kNaoConfigurada,
+       {"CommPort=3", "Settings=9600,x,8,1", "PortOpen=0"}},
+      {"0\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, {"CommPort=0", "PortOpen=0"}},
+      {kOrder,
+       true,
+       results::kNaoAberta,
+       {"CommPort=3", "Settings=9600,n,8,1", "RThreshold=1", "SThreshold=1", "InputLen=0",
+        "PortOpen=1", "PortOpen=0"}},
+      {"3\r9600\r8\r1\r\rX", false, results::kOrdemIncorreta, {"PortOpen=0"}},
+  };
+  for (const auto& c : cases) {
+    TestFolder f;
+    ts::testing::prepareFolder(f, "N\r\n");
+    f.write("ORDEM/ordem.txt", c.order);
+    FakeLoop l;
+    FakeSerial s(l);
+    s.failOpen = c.failOpen;
+    FakeWindow w;
+    FormPrincipal run(l, s, w, f.str(), PathStyle::Posix);
+    run.start();
+    l.runUntilQuit();
+    EXPECT_EQ(f.read("RESPOSTA/resposta.txt"), std::string(c.result) + "\r\n") << c.order;
+    EXPECT_EQ(s.calls, c.calls) << c.order;
+    EXPECT_EQ(l.exitStatus(), results::resultCode(c.result));
+    EXPECT_TRUE(s.transmitted.empty());
+    EXPECT_EQ(w.text(Control::TextTX), "");
+    // Hidden mode: the exit follows 500 ms after the answer.
+    EXPECT_EQ(l.now(), 2000);
+  }
+}
+
+TEST_F(RunTest, MissingOrderGives004AndClosesANeverOpenedPort) {
+  serial.failClose = true;
+  start();
+  loop.runUntilQuit();
+  EXPECT_EQ(response(), std::string(results::kOrdemAusente) + "\r\n");
+  EXPECT_EQ(serial.calls, (std::vector<std::string>{"PortOpen=0"}));
+  EXPECT_EQ(form->CaminhoAbsoluto, folder.str() + "/RESPOSTA/");
+}
+
+TEST_F(RunTest, ConfigProblemsSkipTheOrderPhase) {
+  for (const auto& [config, result] :
+       std::vector<std::pair<std::string, std::string_view>>{
+           {"", results::kSemExibicao}, {"\r\n", results::kSemTempo}, {"S\r\nx", results::kSemTempo}}) {
+    TestFolder f;
+    ts::testing::prepareFolder(f, config);
+    f.write("ORDEM/ordem.txt", kOrder);
+    FakeLoop l;
+    FakeSerial s(l);
+    FakeWindow w;
+    w.metrics.widthTwips = 99999;
+    FormPrincipal run(l, s, w, f.str(), PathStyle::Posix);
+    run.start();
+    EXPECT_FALSE(run.timer1().enabled());
+    EXPECT_EQ(w.left(), 0);  // not moved
+    EXPECT_TRUE(w.shown);
+    l.runUntilQuit();
+    EXPECT_EQ(f.read("RESPOSTA/resposta.txt"), std::string(result) + "\r\n");
+    EXPECT_EQ(s.calls, (std::vector<std::string>{"PortOpen=0"}));
+    EXPECT_EQ(l.now(), 1500);  // answer at 1000, exit 500 later
+  }
+  TestFolder noConfig;
+  noConfig.mkdir("RESPOSTA");
+  FakeLoop l;
+  FakeSerial s(l);
+  FakeWindow w;
+  FormPrincipal run(l, s, w, noConfig.str(), PathStyle::Posix);
+  run.start();
+  l.runUntilQuit();
+  EXPECT_EQ(l.exitStatus(), 6);
+}
+
+TEST_F(RunTest, DisplayTimeAndHiddenMode) {
+  folder.write("config.ini", "S\r\n7 segundos\r\n");
+  start();
+  loop.runUntilQuit();
+  EXPECT_EQ(loop.now(), 1500 + 7000);
+
+  FakeLoop hiddenLoop;
+  FakeSerial hiddenSerial(hiddenLoop);
+  FakeWindow hiddenWindow;
+  folder.write("config.ini", "N\r\n9\r\n");
+  FormPrincipal hidden(hiddenLoop, hiddenSerial, hiddenWindow, folder.str(), PathStyle::Posix);
+  hidden.start();
+  EXPECT_FALSE(hiddenWindow.shown);
+  hiddenLoop.runUntilQuit();
+  EXPECT_EQ(hiddenLoop.now(), 2000);
+}
+
+TEST_F(RunTest, DisplayTimeZeroWaitsForTheUserButNotWithoutAScreen) {
+  folder.write("config.ini", "S\r\n0\r\n");
+  folder.write("ORDEM/ordem.txt", kOrder);
+  start();
+  loop.runUntilQuit(600'000);
+  EXPECT_FALSE(loop.quitted());
+  EXPECT_TRUE(folder.exists("RESPOSTA/resposta.txt"));
+  window.onClose();
+  EXPECT_TRUE(loop.quitted());
+  EXPECT_EQ(loop.exitStatus(), 1);
+
+  FakeLoop headlessLoop;
+  FakeSerial headlessSerial(headlessLoop);
+  FakeWindow headless;
+  headless.display = false;
+  FormPrincipal run(headlessLoop, headlessSerial, headless, folder.str(), PathStyle::Posix);
+  run.start();
+  EXPECT_FALSE(headless.shown);
+  headlessLoop.runUntilQuit();
+  EXPECT_EQ(headlessLoop.now(), 2000);
+}
+
+TEST_F(RunTest, ClosingBeforeTheAnswerEndsWithoutAResponse) {
+  folder.write("ORDEM/ordem.txt", kOrder);
+  start();
+  loop.advance(700);
+  window.onClose();
+  EXPECT_TRUE(loop.quitted());
+  EXPECT_EQ(loop.exitStatus(), kExitWindowClosedEarly);
+  EXPECT_FALSE(serial.portOpen());
+  loop.advance(5000);
+  EXPECT_FALSE(folder.exists("RESPOSTA/resposta.txt"));
+}
+
+TEST_F(RunTest, PlacementIsThirtyPixelsFromTopAndRight) {
+  struct Case {
+    ScreenMetrics metrics;
+    std::int32_t outer;
+  };
+  // The last two are wider than a 16-bit twips count can hold.
+  for (const auto& c : {Case{{1920 * 15, 15, 15}, 5000}, Case{{1366 * 12, 12, 12}, 4000},
+                        Case{{3840 * 15, 15, 15}, 5000}, Case{{7680 * 10, 10, 10}, 3500}}) {
+    FakeLoop l;
+    FakeSerial s(l);
+    FakeWindow w;
+    w.metrics = c.metrics;
+    w.outerWidth = c.outer;
+    FormPrincipal run(l, s, w, folder.str(), PathStyle::Posix);
+    run.start();
+    EXPECT_EQ(w.top(), 30 * c.metrics.twipsPerPixelY);
+    EXPECT_EQ(w.left() + c.outer + 30 * c.metrics.twipsPerPixelX, c.metrics.widthTwips);
+  }
+}
+
+TEST_F(RunTest, UnwritableResponseEndsWithStatus10) {
+  folder.write("ORDEM/ordem.txt", kOrder);
+  std::filesystem::remove(folder.path() / "RESPOSTA");
+  start();
+  loop.runUntilQuit();
+  EXPECT_EQ(loop.exitStatus(), kExitResponseNotWritten);
+  EXPECT_FALSE(folder.exists("RESPOSTA"));
+}
+
+TEST_F(RunTest, EachRunReadsTheOrderAfresh) {
+  folder.write("ORDEM/ordem.txt", kOrder);
+  start();
+  loop.runUntilQuit();
+  folder.write("ORDEM/ordem.txt", "4\r\n19200\r\n7\r\n2\r\nE\r\n");
+  FakeLoop l;
+  FakeSerial s(l);
+  FormPrincipal second(l, s, window, folder.str(), PathStyle::Posix);
+  second.start();
+  l.runUntilQuit();
+  EXPECT_EQ(s.settings, "19200,e,7,2");
+  EXPECT_EQ(s.commPort, 4);
+  EXPECT_TRUE(s.transmitted.empty());
+}
+
+}  // namespace
+}  // namespace ts

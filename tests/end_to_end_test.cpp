@@ -1,0 +1,251 @@
+// The real executable in a temporary folder against a device on a
+// pseudo-terminal: the response bytes, the exit status, what the device
+// received and the schedule (with generous bounds: machines are noisy).
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "exchange/result_texts.h"
+#include "program_run.h"
+#include "pty_device.h"
+
+namespace ts {
+namespace {
+
+using namespace std::chrono_literals;
+using ::ts::testing::Installation;
+using ::ts::testing::PtyDevice;
+using ::ts::testing::RunResult;
+using ::ts::testing::Target;
+
+Target target() { return Target::fromEnvironment(TS_EXECUTABLE); }
+
+std::string file(std::string_view result) { return std::string(result) + "\r\n"; }
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  bool wine() const { return install.target.wine; }
+  Installation install{target()};
+};
+
+TEST_F(EndToEnd, ExchangeOnSchedule) {
+  PtyDevice device({.reply = "+0012.50kg\r\n", .delay = 100ms});
+  install.writeOrder(install.linkPort(device.terminalPath()), "P");
+  const RunResult run = install.run();
+  EXPECT_EQ(run.exitStatus, 0) << run.errors;
+  EXPECT_EQ(install.response(), "000|Sucesso\r\n+0012.50kg\r\n\r\n");
+  EXPECT_EQ(device.received(), "P");
+  // Order at 500 ms, answer 1000 ms later, exit 500 ms after that.
+  EXPECT_GE(device.firstByteAtMs(), 450);
+  EXPECT_LE(device.firstByteAtMs(), wine() ? 5000 : 1000);
+  EXPECT_GE(run.elapsedMs, 1900);
+  EXPECT_LE(run.elapsedMs, wine() ? 10000 : 3000);
+}
+
+TEST_F(EndToEnd, EveryByteCrossesUntouched) {
+  std::string reply;
+  for (int b = 0; b < 256; ++b) reply += static_cast<char>(b);
+  PtyDevice device({.reply = reply, .delay = 50ms});
+  const std::string text("\x11\x13\x00\n\x7F\x80\xE7\xFF", 8);
+  install.writeOrder(install.linkPort(device.terminalPath()), text);
+  EXPECT_EQ(install.run().exitStatus, 0);
+  EXPECT_EQ(device.received(), text);
+  EXPECT_EQ(install.response(), "000|Sucesso\r\n" + reply + "\r\n");
+}
+
+TEST_F(EndToEnd, BurstsEchoAndLateReplies) {
+  {
+    PtyDevice device({.reply = "AB", .delay = 50ms, .secondReply = "C\r", .secondDelay = 300ms});
+    install.writeOrder(install.linkPort(device.terminalPath()), "R");
+    install.run();
+    EXPECT_EQ(install.response(), "000|Sucesso\r\nABC\r\r\n");
+  }
+  {
+    Installation echo(target());
+    PtyDevice device({.echo = true});
+    echo.writeOrder(echo.linkPort(device.terminalPath()), "PING");
+    echo.run();
+    EXPECT_EQ(echo.response(), "000|Sucesso\r\nPING\r\n");
+  }
+  {
+    Installation late(target());
+    PtyDevice device({.reply = "late", .delay = 1300ms});
+    late.writeOrder(late.linkPort(device.terminalPath()), "R");
+    EXPECT_EQ(late.run().exitStatus, 1);
+    EXPECT_EQ(late.response(), file(results::kSemResposta));
+  }
+}
+
+TEST_F(EndToEnd, SilentDeviceAndStaleInputGive001) {
+  PtyDevice device;
+  device.send("stale reply from an earlier run");
+  install.writeOrder(install.linkPort(device.terminalPath()), "");
+  install.folder.write("RESPOSTA/resposta.txt", "000|Sucesso\r\nold\r\n");
+  const RunResult run = install.run();
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(install.response(), file(results::kSemResposta));
+  EXPECT_EQ(device.received(), "");
+}
+
+TEST_F(EndToEnd, OrderAndConfigFailures) {
+  struct Case {
+    std::string config;
+    std::optional<std::string> order;  // nullopt: no order file
+    std::string_view result;
+  };
+  const std::vector<Case> cases{
+      {"N\r\n", std::nullopt, results::kOrdemAusente},
+      {"N\r\n", "1\r\n9600\r\n8\r\n1\r\n", results::kOrdemIncorreta},
+      {"N\r\n", "1\n9600\n8\n1\nN\nX\n", results::kOrdemIncorreta},
+      {"N\r\n", "COM1\r\n9600\r\n8\r\n1\r\nN\r\nX", results::kNaoConfigurada},
+      {"N\r\n", "1\r\n9600\r\n8\r\n1\r\nX\r\nX", results::kNaoConfigurada},
+      {"N\r\n", "0\r\n9600\r\n8\r\n1\r\nN\r\nX", results::kNaoConfigurada},
+      {"N\r\n", "1\r\n9600\r\n9\r\n1\r\nN\r\nX", results::kNaoConfigurada},
+      {"", "1\r\n9600\r\n8\r\n1\r\nN\r\nX", results::kSemExibicao},
+      {"S\r\n", "1\r\n9600\r\n8\r\n1\r\nN\r\nX", results::kSemTempo},
+      {"S\r\n\r\n", "1\r\n9600\r\n8\r\n1\r\nN\r\nX", results::kSemTempo},
+  };
+  for (const auto& c : cases) {
+    Installation run(target(), c.config);
+    PtyDevice device({.echo = true});
+    run.linkPort(device.terminalPath());
+    if (c.order) run.writeOrder(*c.order);
+    const RunResult result = run.run();
+    EXPECT_EQ(run.response(), file(c.result)) << c.config << " / " << c.order.value_or("none");
+    EXPECT_EQ(result.exitStatus, results::resultCode(c.result));
+    EXPECT_EQ(device.received(), "");
+  }
+  Installation noConfig(target());
+  std::filesystem::remove(noConfig.folder.path() / "config.ini");
+  noConfig.run();
+  EXPECT_EQ(noConfig.response(), file(results::kSemExibicao));
+}
+
+TEST_F(EndToEnd, PortsThatCannotOpenGive003) {
+  PtyDevice device({.echo = true});
+  const int port = install.linkPort(device.terminalPath());
+  for (const char* settings : {"9600\r\n4\r\n1\r\nN", "9600\r\n8\r\n1.5\r\nN"}) {
+    if (wine()) break;  // Windows drivers may take these
+    install.writeOrder(std::to_string(port) + "\r\n" + settings + "\r\nX");
+    EXPECT_EQ(install.run().exitStatus, 3) << settings;
+    EXPECT_EQ(install.response(), file(results::kNaoAberta));
+  }
+  install.writeOrder("199\r\n9600\r\n8\r\n1\r\nN\r\nX");  // no such device
+  EXPECT_EQ(install.run().exitStatus, 3);
+  EXPECT_EQ(device.received(), "");
+}
+
+TEST_F(EndToEnd, PortMappingAndLocking) {
+  if (wine()) GTEST_SKIP() << "the PORTAS folder is the POSIX mapping";
+  install.folder.mkdir("PORTAS");
+  std::filesystem::create_symlink("/dev/nonexistent-tty", install.folder.path() / "PORTAS/COM1");
+  install.writeOrder(1, "X");
+  EXPECT_EQ(install.run().exitStatus, 3);
+
+  // A device another process holds locked is busy.
+  Installation busy(target());
+  PtyDevice device({.echo = true});
+  busy.writeOrder(busy.linkPort(device.terminalPath()), "X");
+  const int holder = ::open(device.terminalPath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(busy.run().exitStatus, 3);
+  EXPECT_EQ(busy.response(), file(results::kNaoAberta));
+  ::close(holder);
+  EXPECT_EQ(device.received(), "");
+}
+
+TEST_F(EndToEnd, TwoInstancesOnOnePort) {
+  PtyDevice device({.echo = true});
+  Installation other(target());
+  install.writeOrder(install.linkPort(device.terminalPath()), "A");
+  other.writeOrder(other.linkPort(device.terminalPath()), "B");
+  const int first = install.start({{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+  const int second = other.start({{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+  const int a = Installation::wait(first, 20s).exitStatus;
+  const int b = Installation::wait(second, 20s).exitStatus;
+  EXPECT_EQ(std::min(a, b), 0);
+  EXPECT_EQ(std::max(a, b), 3);
+  const auto winner = a == 0 ? install.response() : other.response();
+  const auto loser = a == 0 ? other.response() : install.response();
+  EXPECT_EQ(loser, file(results::kNaoAberta));
+  EXPECT_EQ(winner, "000|Sucesso\r\n" + device.received() + "\r\n");
+}
+
+TEST_F(EndToEnd, LineSettingsBeyondTheUsual) {
+  PtyDevice device({.echo = true});
+  const int port = install.linkPort(device.terminalPath());
+  for (const char* settings :
+       {"31250\r\n8\r\n1\r\nN", "9600\r\n7\r\n2\r\nm", "9600 \r\n 8\r\n1\r\nS", "115200\r\n5\r\n1\r\ne"}) {
+    install.writeOrder(std::to_string(port) + "\r\n" + settings + "\r\nok");
+    EXPECT_EQ(install.run().exitStatus, 0) << settings;
+  }
+}
+
+TEST_F(EndToEnd, UnwritableResponseFolder) {
+  std::filesystem::remove(install.folder.path() / "RESPOSTA");
+  const RunResult run = install.run();
+  EXPECT_EQ(run.exitStatus, 10);
+  EXPECT_NE(run.errors.find(install.folder.str() + "/RESPOSTA/resposta.txt"), std::string::npos)
+      << run.errors;
+  EXPECT_FALSE(install.folder.exists("RESPOSTA"));
+}
+
+TEST_F(EndToEnd, HangUpMidReplyEndsOnScheduleWithoutSpinning) {
+  PtyDevice device({.reply = "partial", .delay = 100ms, .hangUpAfter = 200ms});
+  install.writeOrder(install.linkPort(device.terminalPath()), "R");
+  rusage before{};
+  ::getrusage(RUSAGE_CHILDREN, &before);
+  const RunResult run = install.run();
+  rusage after{};
+  ::getrusage(RUSAGE_CHILDREN, &after);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(install.response(), "000|Sucesso\r\npartial\r\n");
+  EXPECT_LE(run.elapsedMs, wine() ? 10000 : 3000);
+  const long cpuMs = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1000 +
+                     (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1000 +
+                     (after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1000 +
+                     (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1000;
+  if (!wine()) {
+    EXPECT_LT(cpuMs, 700) << "a hung-up device must not make the loop spin";
+  }
+}
+
+TEST_F(EndToEnd, LargeTransfersBothWays) {
+  const std::size_t megabyte = 1 << 20;
+  PtyDevice device({.floodBytes = megabyte});
+  const std::string text(300'000, 'T');  // more than the driver buffers
+  install.writeOrder(install.linkPort(device.terminalPath()), text);
+  EXPECT_EQ(install.run().exitStatus, 0);
+  EXPECT_EQ(device.received().size(), text.size());
+  ASSERT_EQ(device.floodWritten(), megabyte);
+  EXPECT_EQ(install.response(), "000|Sucesso\r\n" + std::string(megabyte, 'F') + "\r\n");
+}
+
+TEST_F(EndToEnd, WorkingFolderIsTheExecutablesOwn) {
+  if (wine()) GTEST_SKIP() << "symbolic links to a Windows executable are not how it is started";
+  Installation elsewhere(target());
+  PtyDevice device({.echo = true});
+  install.writeOrder(install.linkPort(device.terminalPath()), "here");
+  // A link elsewhere to this folder's executable still works in this folder.
+  std::filesystem::remove(elsewhere.executablePath);
+  std::filesystem::create_symlink(install.executablePath, elsewhere.executablePath);
+  EXPECT_EQ(elsewhere.run().exitStatus, 0);
+  EXPECT_EQ(install.response(), "000|Sucesso\r\nhere\r\n");
+  EXPECT_FALSE(elsewhere.response());
+}
+
+TEST_F(EndToEnd, WithoutADisplayTheRunIsTimedAsHidden) {
+  if (wine()) GTEST_SKIP() << "Wine always has a display here";
+  Installation shown(target(), "S\r\n0\r\n");
+  PtyDevice device({.echo = true});
+  shown.writeOrder(shown.linkPort(device.terminalPath()) ,"X");
+  const RunResult run = shown.run(10s);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_LE(run.elapsedMs, 3000);
+}
+
+}  // namespace
+}  // namespace ts

@@ -1,0 +1,115 @@
+#include "pty_device.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace ts::testing {
+
+using Clock = std::chrono::steady_clock;
+
+PtyDevice::PtyDevice() : PtyDevice(Script{}) {}
+
+PtyDevice::PtyDevice(Script script) : script_(std::move(script)), created_(Clock::now()) {
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+    throw std::runtime_error("no pseudo-terminal");
+  }
+  terminalPath_ = ::ptsname(master_);
+  // Keeping the terminal side open lets the device write before the program
+  // opens it; raw mode keeps the terminal from echoing.
+  terminal_ = ::open(terminalPath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios t{};
+  ::tcgetattr(terminal_, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(terminal_, TCSANOW, &t);
+  ::fcntl(master_, F_SETFL, O_NONBLOCK);
+  player_ = std::thread([this] { play(); });
+}
+
+PtyDevice::~PtyDevice() {
+  stop_ = true;
+  player_.join();
+  hangUp();
+}
+
+void PtyDevice::hangUp() {
+  if (hungUp_.exchange(true)) return;
+  ::close(terminal_);
+  ::close(master_);
+}
+
+void PtyDevice::send(const std::string& bytes) { writeAll(bytes.data(), bytes.size()); }
+
+std::string PtyDevice::received() const {
+  std::lock_guard lock(mutex_);
+  return received_;
+}
+
+void PtyDevice::writeAll(const char* data, std::size_t size) {
+  while (size > 0 && !hungUp_) {
+    const ssize_t n = ::write(master_, data, size);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      return;
+    } else {
+      pollfd p{master_, POLLOUT, 0};
+      ::poll(&p, 1, 10);
+      if (stop_) return;
+    }
+  }
+}
+
+void PtyDevice::play() {
+  auto replyAt = Clock::time_point::max();
+  auto secondAt = Clock::time_point::max();
+  auto hangUpAt = Clock::time_point::max();
+  std::string floodChunk(4096, 'F');
+  char buffer[4096];
+  while (!stop_ && !hungUp_) {
+    const bool flooding = script_.floodBytes > floodWritten_ && firstByteAt_ >= 0;
+    pollfd p{master_, static_cast<short>(POLLIN | (flooding ? POLLOUT : 0)), 0};
+    ::poll(&p, 1, 2);
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n > 0) {
+      const auto now = Clock::now();
+      if (firstByteAt_ < 0) {
+        firstByteAt_ = std::chrono::duration_cast<std::chrono::milliseconds>(now - created_).count();
+        if (!script_.reply.empty()) replyAt = now + script_.delay;
+      }
+      {
+        std::lock_guard lock(mutex_);
+        received_.append(buffer, static_cast<std::size_t>(n));
+      }
+      if (script_.echo) writeAll(buffer, static_cast<std::size_t>(n));
+    }
+    if (flooding) {
+      const std::size_t left = script_.floodBytes - floodWritten_;
+      const ssize_t w = ::write(master_, floodChunk.data(), std::min(left, floodChunk.size()));
+      if (w > 0) floodWritten_ += static_cast<std::size_t>(w);
+    }
+    if (Clock::now() >= replyAt) {
+      replyAt = Clock::time_point::max();
+      writeAll(script_.reply.data(), script_.reply.size());
+      if (!script_.secondReply.empty()) secondAt = Clock::now() + script_.secondDelay;
+      if (script_.hangUpAfter.count() >= 0) hangUpAt = Clock::now() + script_.hangUpAfter;
+    }
+    if (Clock::now() >= hangUpAt) {
+      hangUp();
+      return;
+    }
+    if (Clock::now() >= secondAt) {
+      secondAt = Clock::time_point::max();
+      writeAll(script_.secondReply.data(), script_.secondReply.size());
+    }
+  }
+}
+
+}  // namespace ts::testing

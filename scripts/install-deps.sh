@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config libgtest-dev
+  dpkg-dev file man-db groff-base gzip python3 unzip
 )
 
 missing=()

@@ -31,19 +31,7 @@ package_exe=$prefix/lib/terminal-serial/terminal-serial
 example=$prefix/share/terminal-serial/example
 examples=$prefix/share/doc/terminal-serial/examples
 
-passed=0 failed=0
-check() {  # check NAME COMMAND...: one line per check, the output of a failure
-  local name=$1 output
-  shift
-  if output=$("$@" 2>&1); then
-    passed=$((passed + 1))
-    echo "ok - $name"
-  else
-    failed=$((failed + 1))
-    echo "FAILED - $name"
-    [[ -n $output ]] && sed 's/^/    /' <<<"$output"
-  fi
-}
+source "$source_dir/tests/checks.sh"
 
 same_bytes() {  # same_bytes FILE EXPECTED
   cmp <(printf '%s' "$2") "$1"
@@ -163,8 +151,7 @@ start_device() {
   "$fake_device" --link "$1/PORTAS/COM1" --reply "$2" --delay 50 \
     --log "$scratch/device.log" --seconds 3 >/dev/null &
   device_pid=$!
-  local tries
-  for tries in {1..200}; do
+  for _ in {1..200}; do
     [[ -L $1/PORTAS/COM1 ]] && return 0
     sleep 0.01
   done
@@ -238,5 +225,4 @@ check "the packaged executable run in place changes nothing" \
 check "the bash caller" example_caller_works bash "$examples/caller.sh"
 check "the Python caller" example_caller_works python "$examples/caller.py"
 
-echo "$passed passed, $failed failed"
-((failed == 0))
+checks_summary installed

@@ -32,15 +32,17 @@ std::string cp1252(const std::string& utf8) {
 
 TEST(ResultTexts, AreTheExactWindows1252Bytes) {
   EXPECT_EQ(results::kSucesso, "000|Sucesso");
-  EXPECT_EQ(results::kSemResposta,
-            cp1252("001|O dispositivo conectado à porta serial não respondeu no prazo de 1 segundo"));
+  EXPECT_EQ(
+      results::kSemResposta,
+      cp1252("001|O dispositivo conectado à porta serial não respondeu no prazo de 1 segundo"));
   EXPECT_EQ(results::kNaoConfigurada,
             cp1252("002|A porta não pôde ser configurada conforme os dados recebidos no arquivo "
                    "ordem.txt"));
   EXPECT_EQ(results::kNaoAberta,
             cp1252("003|A porta não pôde ser aberta. Verifique se ela existe ou se está ocupada "
                    "por outro processo"));
-  EXPECT_EQ(results::kOrdemAusente, cp1252("004|Não foi encontrado o arquivo ordem.txt na pasta ORDEM"));
+  EXPECT_EQ(results::kOrdemAusente,
+            cp1252("004|Não foi encontrado o arquivo ordem.txt na pasta ORDEM"));
   EXPECT_EQ(results::kOrdemIncorreta,
             cp1252("005|O arquivo de origem está incorreto, verifique o que consta em cada linha"));
   EXPECT_EQ(results::kSemExibicao,
@@ -54,7 +56,8 @@ TEST(ResultTexts, ChoiceAndCode) {
   EXPECT_EQ(results::chooseResult(std::string(results::kNaoAberta), "reply"), results::kNaoAberta);
   EXPECT_EQ(results::chooseResult("", "AB\r"), "000|Sucesso\r\nAB\r");
   EXPECT_EQ(results::chooseResult("", " "), "000|Sucesso\r\n ");
-  EXPECT_EQ(results::chooseResult("", std::string("\0x", 2)), std::string("000|Sucesso\r\n\0x", 15));
+  EXPECT_EQ(results::chooseResult("", std::string("\0x", 2)),
+            std::string("000|Sucesso\r\n\0x", 15));
   EXPECT_EQ(results::chooseResult("", ""), results::kSemResposta);
   EXPECT_EQ(results::resultCode(results::kSemTempo), 7);
   EXPECT_EQ(results::resultCode("000|Sucesso\r\nx"), 0);

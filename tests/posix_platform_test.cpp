@@ -1,9 +1,8 @@
 // The POSIX event loop and the termios serial control, against real
 // pseudo-terminals.
-#include <gtest/gtest.h>
-
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -78,7 +77,10 @@ class SerialControlTest : public ::testing::Test {
     serial.setRThreshold(1);
     serial.setSThreshold(1);
     serial.setInputLen(0);
-    serial.setOnComm([this] { received += serial.input(); ++events; });
+    serial.setOnComm([this] {
+      received += serial.input();
+      ++events;
+    });
     serial.setPortOpen(true);
   }
   termios2 lineSettings(const PtyDevice& device) const {

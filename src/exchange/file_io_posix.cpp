@@ -26,7 +26,7 @@ bool writeAll(int fd, const std::string& content) {
 }  // namespace
 
 bool isRegularFile(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 

@@ -1,8 +1,10 @@
 // The file formats and texts that calling programs and devices depend on.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "app/startup_settings.h"
 #include "app/working_path.h"
+#include "exchange/file_io.h"
 #include "exchange/order_file.h"
 #include "exchange/response_file.h"
 #include "exchange/result_texts.h"
@@ -99,6 +101,8 @@ TEST(OrderFile, MissingDirectoryOrUnreadableCountsAsNotFound) {
   EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
   folder.mkdir("ORDEM/ordem.txt");
   EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
+  ASSERT_EQ(::mkfifo((folder.str() + "/fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(fileio::readWholeFile(folder.str() + "/fifo"));  // and does not block
   folder.write("X/ordem.txt", "1\r2\r3\r4\r5\r");
   EXPECT_EQ(readOrder(folder.str() + "/X/").status, OrderStatus::Accepted);
 }

@@ -10,7 +10,8 @@ namespace ts::fileio {
 // True when the path names an ordinary file (a directory does not count).
 bool isRegularFile(const std::string& path);
 
-// The whole content, or nullopt when the file cannot be opened or read.
+// The whole content of an ordinary file, or nullopt when the path names
+// something else or cannot be opened or read.
 std::optional<std::string> readWholeFile(const std::string& path);
 
 // Replaces the file with exactly `content`, whole or not at all: the bytes go

@@ -1,6 +1,9 @@
 // The file formats and texts that calling programs and devices depend on.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "app/startup_settings.h"
 #include "app/working_path.h"
@@ -179,6 +182,24 @@ TEST(ResponseFile, WrittenWholeWithClosingLineEnd) {
             1);
   EXPECT_FALSE(writeResponse(folder.str() + "/MISSING/", reply));
   EXPECT_FALSE(folder.exists("MISSING"));
+}
+
+TEST(ResponseFile, AFailedWriteLeavesNeitherATornNorAStaleFile) {
+  TestFolder folder;
+  folder.mkdir("RESPOSTA");
+  folder.write("RESPOSTA/resposta.txt", "000|Sucesso\r\nfrom an earlier run\r\n");
+  // A full disk, played by a file size limit in a child process.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{64, 64};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(writeResponse(folder.str() + "/RESPOSTA/", std::string(1000, 'x')) ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "RESPOSTA"));
 }
 
 TEST(Layout, ControlsSitInsideTheirFramesAndTheClientArea) {

@@ -17,7 +17,9 @@ std::optional<std::string> readWholeFile(const std::string& path);
 // Replaces the file with exactly `content`, whole or not at all: the bytes go
 // to a temporary file beside it, which is then renamed over the target, so a
 // reader never sees a half-written file. The folder is never created.
-// Returns false (and leaves no temporary file) when that cannot be done.
+// Returns false (and leaves no temporary file) when that cannot be done; an
+// earlier file at `path` is then removed where possible, so that it cannot
+// be taken for the new one.
 bool replaceFile(const std::string& path, const std::string& content);
 
 }  // namespace ts::fileio

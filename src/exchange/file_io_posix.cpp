@@ -23,6 +23,13 @@ bool writeAll(int fd, const std::string& content) {
   return true;
 }
 
+// A response that could not be replaced must not survive to be taken for
+// this run's: remove it if that is still possible. Always false.
+bool removeStale(const std::string& path) {
+  if (isRegularFile(path)) ::unlink(path.c_str());
+  return false;
+}
+
 }  // namespace
 
 bool isRegularFile(const std::string& path) {
@@ -59,7 +66,7 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 bool replaceFile(const std::string& path, const std::string& content) {
   std::string temporary = path + ".XXXXXX";
   const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return false;
+  if (fd < 0) return removeStale(path);
   // mkstemp makes the file private; give it the mode a plainly created file
   // would have, since the calling program may run as another user.
   const mode_t mask = ::umask(0);
@@ -71,7 +78,7 @@ bool replaceFile(const std::string& path, const std::string& content) {
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
-    return false;
+    return removeStale(path);
   }
   return true;
 }

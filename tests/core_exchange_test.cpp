@@ -1,8 +1,13 @@
 // The file formats and texts that calling programs and devices depend on.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "app/startup_settings.h"
 #include "app/working_path.h"
+#include "exchange/file_io.h"
 #include "exchange/order_file.h"
 #include "exchange/response_file.h"
 #include "exchange/result_texts.h"
@@ -32,15 +37,17 @@ std::string cp1252(const std::string& utf8) {
 
 TEST(ResultTexts, AreTheExactWindows1252Bytes) {
   EXPECT_EQ(results::kSucesso, "000|Sucesso");
-  EXPECT_EQ(results::kSemResposta,
-            cp1252("001|O dispositivo conectado à porta serial não respondeu no prazo de 1 segundo"));
+  EXPECT_EQ(
+      results::kSemResposta,
+      cp1252("001|O dispositivo conectado à porta serial não respondeu no prazo de 1 segundo"));
   EXPECT_EQ(results::kNaoConfigurada,
             cp1252("002|A porta não pôde ser configurada conforme os dados recebidos no arquivo "
                    "ordem.txt"));
   EXPECT_EQ(results::kNaoAberta,
             cp1252("003|A porta não pôde ser aberta. Verifique se ela existe ou se está ocupada "
                    "por outro processo"));
-  EXPECT_EQ(results::kOrdemAusente, cp1252("004|Não foi encontrado o arquivo ordem.txt na pasta ORDEM"));
+  EXPECT_EQ(results::kOrdemAusente,
+            cp1252("004|Não foi encontrado o arquivo ordem.txt na pasta ORDEM"));
   EXPECT_EQ(results::kOrdemIncorreta,
             cp1252("005|O arquivo de origem está incorreto, verifique o que consta em cada linha"));
   EXPECT_EQ(results::kSemExibicao,
@@ -54,7 +61,8 @@ TEST(ResultTexts, ChoiceAndCode) {
   EXPECT_EQ(results::chooseResult(std::string(results::kNaoAberta), "reply"), results::kNaoAberta);
   EXPECT_EQ(results::chooseResult("", "AB\r"), "000|Sucesso\r\nAB\r");
   EXPECT_EQ(results::chooseResult("", " "), "000|Sucesso\r\n ");
-  EXPECT_EQ(results::chooseResult("", std::string("\0x", 2)), std::string("000|Sucesso\r\n\0x", 15));
+  EXPECT_EQ(results::chooseResult("", std::string("\0x", 2)),
+            std::string("000|Sucesso\r\n\0x", 15));
   EXPECT_EQ(results::chooseResult("", ""), results::kSemResposta);
   EXPECT_EQ(results::resultCode(results::kSemTempo), 7);
   EXPECT_EQ(results::resultCode("000|Sucesso\r\nx"), 0);
@@ -96,6 +104,8 @@ TEST(OrderFile, MissingDirectoryOrUnreadableCountsAsNotFound) {
   EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
   folder.mkdir("ORDEM/ordem.txt");
   EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
+  ASSERT_EQ(::mkfifo((folder.str() + "/fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(fileio::readWholeFile(folder.str() + "/fifo"));  // and does not block
   folder.write("X/ordem.txt", "1\r2\r3\r4\r5\r");
   EXPECT_EQ(readOrder(folder.str() + "/X/").status, OrderStatus::Accepted);
 }
@@ -172,6 +182,24 @@ TEST(ResponseFile, WrittenWholeWithClosingLineEnd) {
             1);
   EXPECT_FALSE(writeResponse(folder.str() + "/MISSING/", reply));
   EXPECT_FALSE(folder.exists("MISSING"));
+}
+
+TEST(ResponseFile, AFailedWriteLeavesNeitherATornNorAStaleFile) {
+  TestFolder folder;
+  folder.mkdir("RESPOSTA");
+  folder.write("RESPOSTA/resposta.txt", "000|Sucesso\r\nfrom an earlier run\r\n");
+  // A full disk, played by a file size limit in a child process.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{64, 64};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(writeResponse(folder.str() + "/RESPOSTA/", std::string(1000, 'x')) ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "RESPOSTA"));
 }
 
 TEST(Layout, ControlsSitInsideTheirFramesAndTheClientArea) {

@@ -1,6 +1,5 @@
 // The run's phases on virtual time, with a fake serial control and window.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include "app/form_principal.h"
@@ -46,9 +45,9 @@ TEST_F(RunTest, SuccessfulExchangeFollowsTheSchedule) {
   EXPECT_TRUE(serial.transmitted.empty());
   loop.advance(1);  // order phase at 500 ms
   EXPECT_EQ(serial.transmitted, "PESO");
-  EXPECT_EQ(serial.calls, (std::vector<std::string>{"CommPort=3", "Settings=9600,n,8,1",
-                                                    "RThreshold=1", "SThreshold=1", "InputLen=0",
-                                                    "PortOpen=1", "Output"}));
+  EXPECT_EQ(serial.calls,
+            (std::vector<std::string>{"CommPort=3", "Settings=9600,n,8,1", "RThreshold=1",
+                                      "SThreshold=1", "InputLen=0", "PortOpen=1", "Output"}));
   EXPECT_EQ(window.text(Control::TextTX), "PESO");
   EXPECT_EQ(window.text(Control::LblPorta).substr(0, 12), "\rPorta: COM3");
 
@@ -163,8 +162,9 @@ TEST_F(RunTest, MissingOrderGives004AndClosesANeverOpenedPort) {
 
 TEST_F(RunTest, ConfigProblemsSkipTheOrderPhase) {
   for (const auto& [config, result] :
-       std::vector<std::pair<std::string, std::string_view>>{
-           {"", results::kSemExibicao}, {"\r\n", results::kSemTempo}, {"S\r\nx", results::kSemTempo}}) {
+       std::vector<std::pair<std::string, std::string_view>>{{"", results::kSemExibicao},
+                                                             {"\r\n", results::kSemTempo},
+                                                             {"S\r\nx", results::kSemTempo}}) {
     TestFolder f;
     ts::testing::prepareFolder(f, config);
     f.write("ORDEM/ordem.txt", kOrder);

@@ -9,7 +9,9 @@ EventLoop::TimerId FakeLoop::startTimer(std::chrono::milliseconds delay,
   return id;
 }
 
-void FakeLoop::cancelTimer(TimerId id) { timers_.erase(id); }
+void FakeLoop::cancelTimer(TimerId id) {
+  timers_.erase(id);
+}
 
 void FakeLoop::yield() {
   ++yields_;

@@ -1,0 +1,181 @@
+// The POSIX event loop and the termios serial control, against real
+// pseudo-terminals.
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "app/event_loop_posix.h"
+#include "pty_device.h"
+#include "serial/serial_control_posix.h"
+#include "test_folder.h"
+
+namespace ts {
+namespace {
+
+using namespace std::chrono_literals;
+using ::ts::testing::PtyDevice;
+using ::ts::testing::TestFolder;
+
+// Runs the loop until `done` or a time limit, without timers of its own.
+void runFor(PosixEventLoop& loop, std::chrono::milliseconds limit) {
+  loop.startTimer(limit, [&] { loop.quit(0); });
+  loop.run();
+}
+
+TEST(PosixEventLoop, TimersFireInOrderAndCancelledOnesNever) {
+  PosixEventLoop loop;
+  std::string order;
+  loop.startTimer(30ms, [&] { order += "b"; });
+  loop.startTimer(10ms, [&] { order += "a"; });
+  const auto cancelled = loop.startTimer(20ms, [&] { order += "x"; });
+  loop.cancelTimer(cancelled);
+  loop.startTimer(40ms, [&] { loop.quit(7); });
+  loop.startTimer(40ms, [&] { order += "after quit"; });
+  const auto started = PosixEventLoop::Clock::now();
+  EXPECT_EQ(loop.run(), 7);
+  EXPECT_EQ(order, "ab");
+  EXPECT_GE(PosixEventLoop::Clock::now() - started, 40ms);
+}
+
+TEST(PosixEventLoop, InputIsHandledBeforeADueTimer) {
+  PosixEventLoop loop;
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::string seen;
+  loop.watch(fds[0], POLLIN, [&](short) {
+    char c;
+    if (::read(fds[0], &c, 1) == 1) seen += c;
+  });
+  loop.startTimer(0ms, [&] {
+    seen += "|tick";
+    loop.quit(0);
+  });
+  ASSERT_EQ(::write(fds[1], "i", 1), 1);
+  loop.run();
+  EXPECT_EQ(seen, "i|tick");
+  // A yield with nothing pending returns at once.
+  const auto before = PosixEventLoop::Clock::now();
+  PosixEventLoop idle;
+  idle.startTimer(1s, [] {});
+  idle.yield();
+  EXPECT_LT(PosixEventLoop::Clock::now() - before, 500ms);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+class SerialControlTest : public ::testing::Test {
+ protected:
+  void openOn(PtyDevice& device, const std::string& settings = "9600,n,8,1") {
+    folder.mkdir("PORTAS");
+    std::filesystem::create_symlink(device.terminalPath(), folder.path() / "PORTAS/COM2");
+    serial.setCommPort(2);
+    serial.setSettings(settings);
+    serial.setRThreshold(1);
+    serial.setSThreshold(1);
+    serial.setInputLen(0);
+    serial.setOnComm([this] {
+      received += serial.input();
+      ++events;
+    });
+    serial.setPortOpen(true);
+  }
+  termios2 lineSettings(const PtyDevice& device) const {
+    termios2 t{};
+    const int fd = ::open(device.terminalPath().c_str(), O_RDWR | O_NOCTTY);
+    ::ioctl(fd, TCGETS2, &t);
+    ::close(fd);
+    return t;
+  }
+
+  TestFolder folder;
+  PosixEventLoop loop;
+  PosixSerialControl serial{loop, folder.str()};
+  std::string received;
+  int events = 0;
+};
+
+TEST_F(SerialControlTest, PortMapping) {
+  EXPECT_EQ(serial.devicePath(1), "/dev/ttyS0");
+  EXPECT_EQ(serial.devicePath(12), "/dev/ttyS11");
+  folder.mkdir("PORTAS");
+  std::filesystem::create_symlink("/nowhere", folder.path() / "PORTAS/COM12");
+  EXPECT_EQ(serial.devicePath(12), folder.str() + "/PORTAS/COM12");
+  EXPECT_THROW(serial.setCommPort(0), SerialError);
+  EXPECT_THROW(serial.setSettings("9600,n,8"), SerialError);
+  serial.setCommPort(12);
+  EXPECT_THROW(serial.setPortOpen(true), SerialError);
+  EXPECT_NO_THROW(serial.setPortOpen(false));
+}
+
+TEST_F(SerialControlTest, LineSettingsReachTheDriverRawAndWithoutFlowControl) {
+  PtyDevice device;
+  openOn(device, "31250,M,7,2");
+  const termios2 t = lineSettings(device);
+  // A pseudo-terminal forces CS8 and clears PARENB; the rest stays as set.
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  EXPECT_EQ(t.c_cflag & (CMSPAR | PARODD), static_cast<tcflag_t>(CMSPAR | PARODD));
+  EXPECT_FALSE(t.c_cflag & CRTSCTS);
+  EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP));
+  EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+  EXPECT_EQ(t.c_ospeed, 31250u);
+  serial.setPortOpen(false);
+  serial.setSettings("9600,s,8,1");
+  serial.setPortOpen(true);
+  EXPECT_EQ(lineSettings(device).c_cflag & (CMSPAR | PARODD), static_cast<tcflag_t>(CMSPAR));
+}
+
+TEST_F(SerialControlTest, InputArrivesWholeAndStaleInputIsDropped) {
+  PtyDevice device({.reply = std::string("a\0\x11\x13\xFF", 5), .delay = 0ms});
+  device.send("stale");
+  std::this_thread::sleep_for(50ms);
+  openOn(device);
+  serial.setOutput("go");
+  runFor(loop, 300ms);
+  EXPECT_EQ(received, std::string("a\0\x11\x13\xFF", 5));
+  EXPECT_EQ(device.received(), "go");
+  EXPECT_GE(events, 2);  // the data and the emptied transmit buffer
+  EXPECT_EQ(serial.input(), "");
+}
+
+TEST_F(SerialControlTest, LargeOutputIsSentWholeWithoutBlocking) {
+  PtyDevice device;
+  openOn(device);
+  const std::string text(1 << 20, 'x');
+  const auto before = PosixEventLoop::Clock::now();
+  serial.setOutput(text);
+  EXPECT_LT(PosixEventLoop::Clock::now() - before, 200ms);
+  runFor(loop, 1500ms);
+  EXPECT_EQ(device.received().size(), text.size());
+}
+
+TEST_F(SerialControlTest, HangUpStopsTheWatch) {
+  PtyDevice device({.reply = "bye", .delay = 0ms, .hangUpAfter = 50ms});
+  openOn(device);
+  serial.setOutput("?");
+  runFor(loop, 400ms);
+  EXPECT_EQ(received, "bye");
+  const int eventsAfterHangUp = events;
+  runFor(loop, 100ms);
+  EXPECT_EQ(events, eventsAfterHangUp);
+  EXPECT_NO_THROW(serial.setOutput("more"));
+  serial.setPortOpen(false);
+}
+
+TEST_F(SerialControlTest, SecondOpenerIsRefused) {
+  PtyDevice device;
+  openOn(device);
+  PosixEventLoop otherLoop;
+  PosixSerialControl other(otherLoop, folder.str());
+  other.setCommPort(2);
+  other.setSettings("9600,n,8,1");
+  EXPECT_THROW(other.setPortOpen(true), SerialError);
+  serial.setPortOpen(false);
+  EXPECT_NO_THROW(other.setPortOpen(true));
+}
+
+}  // namespace
+}  // namespace ts

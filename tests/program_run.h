@@ -22,7 +22,7 @@ struct Target {
 struct RunResult {
   int exitStatus = -1;  // -1: killed at the time limit
   long elapsedMs = 0;
-  std::string errors;   // what the program wrote on stderr
+  std::string errors;  // what the program wrote on stderr
 };
 
 // A working folder holding a copy of the executable, as a calling program

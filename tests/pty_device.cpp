@@ -44,7 +44,9 @@ void PtyDevice::hangUp() {
   ::close(master_);
 }
 
-void PtyDevice::send(const std::string& bytes) { writeAll(bytes.data(), bytes.size()); }
+void PtyDevice::send(const std::string& bytes) {
+  writeAll(bytes.data(), bytes.size());
+}
 
 std::string PtyDevice::received() const {
   std::lock_guard lock(mutex_);
@@ -81,7 +83,8 @@ void PtyDevice::play() {
     if (n > 0) {
       const auto now = Clock::now();
       if (firstByteAt_ < 0) {
-        firstByteAt_ = std::chrono::duration_cast<std::chrono::milliseconds>(now - created_).count();
+        firstByteAt_ =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - created_).count();
         if (!script_.reply.empty()) replyAt = now + script_.delay;
       }
       {

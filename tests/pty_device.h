@@ -13,14 +13,14 @@ namespace ts::testing {
 class PtyDevice {
  public:
   struct Script {
-    std::string reply;                        // sent once the first byte arrives
-    std::chrono::milliseconds delay{50};      // ... after this long
-    std::string secondReply;                  // sent `secondDelay` after the first
+    std::string reply;                    // sent once the first byte arrives
+    std::chrono::milliseconds delay{50};  // ... after this long
+    std::string secondReply;              // sent `secondDelay` after the first
     std::chrono::milliseconds secondDelay{0};
-    bool echo = false;                        // echo every byte received
+    bool echo = false;  // echo every byte received
     // Close the device this long after replying (unplugged); negative: never.
     std::chrono::milliseconds hangUpAfter{-1};
-    std::size_t floodBytes = 0;               // write this many bytes as fast as possible
+    std::size_t floodBytes = 0;  // write this many bytes as fast as possible
   };
 
   PtyDevice();

@@ -43,13 +43,20 @@ Options parse(int argc, char** argv) {
       if (i + 1 >= argc) usage();
       return argv[++i];
     };
-    if (arg == "--link") options.link = value();
-    else if (arg == "--reply") options.reply = value();
-    else if (arg == "--delay") options.delayMs = std::atoi(value().c_str());
-    else if (arg == "--flood") options.flood = true;
-    else if (arg == "--log") options.log = value();
-    else if (arg == "--seconds") options.seconds = std::atoi(value().c_str());
-    else usage();
+    if (arg == "--link")
+      options.link = value();
+    else if (arg == "--reply")
+      options.reply = value();
+    else if (arg == "--delay")
+      options.delayMs = std::atoi(value().c_str());
+    else if (arg == "--flood")
+      options.flood = true;
+    else if (arg == "--log")
+      options.log = value();
+    else if (arg == "--seconds")
+      options.seconds = std::atoi(value().c_str());
+    else
+      usage();
   }
   if (options.link.empty()) usage();
   return options;
@@ -96,8 +103,8 @@ int main(int argc, char** argv) {
   std::vector<char> floodChunk(4096, 'F');
   char buffer[4096];
   while (Clock::now() < end) {
-    pollfd p{master, static_cast<short>(POLLIN | (options.flood && !received.empty() ? POLLOUT : 0)),
-             0};
+    pollfd p{master,
+             static_cast<short>(POLLIN | (options.flood && !received.empty() ? POLLOUT : 0)), 0};
     ::poll(&p, 1, 5);
     const ssize_t n = ::read(master, buffer, sizeof buffer);
     if (n > 0) {

@@ -12,7 +12,9 @@ EventLoop::TimerId PosixEventLoop::startTimer(std::chrono::milliseconds delay,
   return id;
 }
 
-void PosixEventLoop::cancelTimer(TimerId id) { timers_.erase(id); }
+void PosixEventLoop::cancelTimer(TimerId id) {
+  timers_.erase(id);
+}
 
 void PosixEventLoop::yield() {
   if (!quitting_) pass(0);
@@ -33,9 +35,13 @@ void PosixEventLoop::setEvents(int fd, short events) {
   if (it != watches_.end()) it->second.events = events;
 }
 
-void PosixEventLoop::unwatch(int fd) { watches_.erase(fd); }
+void PosixEventLoop::unwatch(int fd) {
+  watches_.erase(fd);
+}
 
-void PosixEventLoop::setBeforeWait(std::function<void()> hook) { beforeWait_ = std::move(hook); }
+void PosixEventLoop::setBeforeWait(std::function<void()> hook) {
+  beforeWait_ = std::move(hook);
+}
 
 int PosixEventLoop::run() {
   while (!quitting_) {

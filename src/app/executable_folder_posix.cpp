@@ -10,8 +10,7 @@ namespace ts {
 std::optional<std::string> executableFolder() {
   // /proc/self/exe names the binary itself, whatever the current directory
   // or the name it was started by.
-  std::unique_ptr<char, decltype(&::free)> resolved(::realpath("/proc/self/exe", nullptr),
-                                                    &::free);
+  std::unique_ptr<char, decltype(&::free)> resolved(::realpath("/proc/self/exe", nullptr), &::free);
   if (!resolved) return std::nullopt;
   const std::string path(resolved.get());
   const auto slash = path.rfind('/');

@@ -136,9 +136,8 @@ void FormPrincipal::ConfiguraPorta() {
     mscom_.setSettings(settingsString(VelocidadePorta, TemParidade, QtdBitsPorta, QtdBitsStop));
     mscom_.setRThreshold(1);
     mscom_.setSThreshold(1);
-    window_.setText(Control::LblPorta,
-                    portSummary(NumPorta, VelocidadePorta, QtdBitsPorta, TemParidade,
-                                QtdBitsStop, mscom_.rThreshold()));
+    window_.setText(Control::LblPorta, portSummary(NumPorta, VelocidadePorta, QtdBitsPorta,
+                                                   TemParidade, QtdBitsStop, mscom_.rThreshold()));
   } catch (const SerialError&) {
     TextoErro = std::string(results::kNaoConfigurada);
     return;
@@ -163,7 +162,9 @@ void FormPrincipal::FechaPorta() {
   }
 }
 
-void FormPrincipal::OnComm() { RespostaSerial += mscom_.input(); }
+void FormPrincipal::OnComm() {
+  RespostaSerial += mscom_.input();
+}
 
 void FormPrincipal::Timer2Tick() {
   timer2_.setEnabled(false);
@@ -186,7 +187,9 @@ void FormPrincipal::writeResponseFile() {
   std::fprintf(stderr, "terminal-serial: cannot write %sresposta.txt\n", CaminhoAbsoluto.c_str());
 }
 
-void FormPrincipal::Timer3Tick() { loop_.quit(exitStatus_); }
+void FormPrincipal::Timer3Tick() {
+  loop_.quit(exitStatus_);
+}
 
 void FormPrincipal::WindowClosed() {
   // The program ends wherever the run stands; phases not yet run never run.

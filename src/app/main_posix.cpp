@@ -10,8 +10,10 @@
 #include "ui/window_factory_posix.h"
 
 int main() {
-  // A device that vanishes must not end the run through a signal.
+  // A device that vanishes, or a file size limit on the response, must end
+  // in a result or an exit status, not in a signal.
   ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
 
   const auto folder = ts::executableFolder();
   if (!folder) {

@@ -7,7 +7,9 @@ namespace ts {
 Timer::Timer(EventLoop& loop, int intervalMs, std::function<void()> onTick)
     : loop_(loop), intervalMs_(intervalMs), onTick_(std::move(onTick)) {}
 
-Timer::~Timer() { disarm(); }
+Timer::~Timer() {
+  disarm();
+}
 
 void Timer::setEnabled(bool enabled) {
   if (enabled == enabled_) return;

@@ -23,16 +23,30 @@ bool writeAll(int fd, const std::string& content) {
   return true;
 }
 
+// A response that could not be replaced must not survive to be taken for
+// this run's: remove it if that is still possible. Always false.
+bool removeStale(const std::string& path) {
+  if (isRegularFile(path)) ::unlink(path.c_str());
+  return false;
+}
+
 }  // namespace
 
 bool isRegularFile(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 std::optional<std::string> readWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // O_NONBLOCK so that a FIFO in the file's place cannot stall the run; only
+  // ordinary files are read.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
+  struct stat info{};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
   std::string content;
   char buffer[65536];
   for (;;) {
@@ -52,7 +66,7 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 bool replaceFile(const std::string& path, const std::string& content) {
   std::string temporary = path + ".XXXXXX";
   const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return false;
+  if (fd < 0) return removeStale(path);
   // mkstemp makes the file private; give it the mode a plainly created file
   // would have, since the calling program may run as another user.
   const mode_t mask = ::umask(0);
@@ -64,7 +78,7 @@ bool replaceFile(const std::string& path, const std::string& content) {
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
-    return false;
+    return removeStale(path);
   }
   return true;
 }

@@ -10,9 +10,9 @@ namespace ts {
 OrderReading parseOrder(const std::string& content) {
   OrderReading reading;
   Order& order = reading.order;
-  const std::array<std::string*, 6> fields{&order.numPorta,    &order.velocidadePorta,
+  const std::array<std::string*, 6> fields{&order.numPorta,     &order.velocidadePorta,
                                            &order.qtdBitsPorta, &order.qtdBitsStop,
-                                           &order.temParidade, &order.textoPorta};
+                                           &order.temParidade,  &order.textoPorta};
   const auto lines = splitLines(content, fields.size());
   for (std::size_t i = 0; i < lines.size(); ++i) *fields[i] = lines[i];
 

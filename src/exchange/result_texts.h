@@ -22,7 +22,8 @@ inline constexpr std::string_view kOrdemAusente =
 inline constexpr std::string_view kOrdemIncorreta =
     "005|O arquivo de origem est\xE1 incorreto, verifique o que consta em cada linha";
 inline constexpr std::string_view kSemExibicao =
-    "006|O arquivo config.ini n\xE3o possui configura\xE7\xE3o para exibi\xE7\xE3o do formul\xE1rio";
+    "006|O arquivo config.ini n\xE3o possui configura\xE7\xE3o para exibi\xE7\xE3o do "
+    "formul\xE1rio";
 inline constexpr std::string_view kSemTempo =
     "007|O arquivo config.ini n\xE3o possui configura\xE7\xE3o de tempo em segundos para "
     "exibi\xE7\xE3o do formul\xE1rio";

@@ -19,7 +19,7 @@ namespace {
 constexpr std::size_t kReadChunk = 65536;
 
 bool entryExists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
 }
 
@@ -28,7 +28,9 @@ bool entryExists(const std::string& path) {
 PosixSerialControl::PosixSerialControl(PosixEventLoop& loop, std::string workingFolder)
     : loop_(loop), workingFolder_(std::move(workingFolder)) {}
 
-PosixSerialControl::~PosixSerialControl() { close(); }
+PosixSerialControl::~PosixSerialControl() {
+  close();
+}
 
 void PosixSerialControl::setCommPort(std::int16_t port) {
   if (port <= 0) throw SerialError("invalid port number");
@@ -56,7 +58,9 @@ void PosixSerialControl::setInputLen(std::int16_t count) {
   inputLen_ = count;
 }
 
-void PosixSerialControl::setOnComm(std::function<void()> handler) { onComm_ = std::move(handler); }
+void PosixSerialControl::setOnComm(std::function<void()> handler) {
+  onComm_ = std::move(handler);
+}
 
 std::string PosixSerialControl::devicePath(std::int16_t port) const {
   const std::string mapped = workingFolder_ + "/PORTAS/COM" + std::to_string(port);
@@ -168,8 +172,8 @@ bool PosixSerialControl::readAvailable() {
 
 void PosixSerialControl::flushOutput() {
   while (outputSent_ < pendingOutput_.size()) {
-    const ssize_t n = ::write(fd_, pendingOutput_.data() + outputSent_,
-                              pendingOutput_.size() - outputSent_);
+    const ssize_t n =
+        ::write(fd_, pendingOutput_.data() + outputSent_, pendingOutput_.size() - outputSent_);
     if (n > 0) {
       outputSent_ += static_cast<std::size_t>(n);
       continue;

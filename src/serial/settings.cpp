@@ -5,7 +5,9 @@
 namespace ts {
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 std::string_view trimBlanks(std::string_view text) {
   while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
@@ -38,12 +40,23 @@ std::optional<std::uint64_t> parseDecimal(std::string_view text, std::uint64_t l
 std::optional<Parity> parseParity(std::string_view text) {
   if (text.size() != 1) return std::nullopt;
   switch (text[0]) {
-    case 'n': case 'N': return Parity::None;
-    case 'o': case 'O': return Parity::Odd;
-    case 'e': case 'E': return Parity::Even;
-    case 'm': case 'M': return Parity::Mark;
-    case 's': case 'S': return Parity::Space;
-    default: return std::nullopt;
+    case 'n':
+    case 'N':
+      return Parity::None;
+    case 'o':
+    case 'O':
+      return Parity::Odd;
+    case 'e':
+    case 'E':
+      return Parity::Even;
+    case 'm':
+    case 'M':
+      return Parity::Mark;
+    case 's':
+    case 'S':
+      return Parity::Space;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -54,7 +67,9 @@ std::optional<StopBits> parseStopBits(std::string_view text) {
   return std::nullopt;
 }
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 

@@ -39,23 +39,41 @@ tcflag_t speedCode(std::uint32_t baud) {
 bool setCharacterSize(termios2& t, int dataBits) {
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
   switch (dataBits) {
-    case 5: t.c_cflag |= CS5; return true;
-    case 6: t.c_cflag |= CS6; return true;
-    case 7: t.c_cflag |= CS7; return true;
-    case 8: t.c_cflag |= CS8; return true;
-    default: return false;  // termios has no 4-bit characters
+    case 5:
+      t.c_cflag |= CS5;
+      return true;
+    case 6:
+      t.c_cflag |= CS6;
+      return true;
+    case 7:
+      t.c_cflag |= CS7;
+      return true;
+    case 8:
+      t.c_cflag |= CS8;
+      return true;
+    default:
+      return false;  // termios has no 4-bit characters
   }
 }
 
 void setParity(termios2& t, Parity parity) {
   t.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
   switch (parity) {
-    case Parity::None: break;
-    case Parity::Odd: t.c_cflag |= PARENB | PARODD; break;
-    case Parity::Even: t.c_cflag |= PARENB; break;
+    case Parity::None:
+      break;
+    case Parity::Odd:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case Parity::Even:
+      t.c_cflag |= PARENB;
+      break;
     // With CMSPAR, PARODD selects a parity bit that is always 1.
-    case Parity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case Parity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+    case Parity::Mark:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case Parity::Space:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
   }
 }
 
@@ -104,7 +122,9 @@ bool applyLineSettings(int fd, const LineSettings& settings) {
   return closeEnough(settings.baud, applied.c_ospeed);
 }
 
-bool discardPendingInput(int fd) { return ioctl(fd, TCFLSH, TCIFLUSH) == 0; }
+bool discardPendingInput(int fd) {
+  return ioctl(fd, TCFLSH, TCIFLUSH) == 0;
+}
 
 bool isTerminal(int fd) {
   termios2 t{};

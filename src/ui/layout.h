@@ -17,10 +17,10 @@ inline constexpr double kFontPoints = 8.25;
 inline constexpr int kFontWeight = 400;
 
 // Colours the window keeps, as RGB of the classic system colours they name.
-inline constexpr unsigned kWorkspaceGrey = 0xABABAB;    // window and frames
+inline constexpr unsigned kWorkspaceGrey = 0xABABAB;     // window and frames
 inline constexpr unsigned kActiveBorderGrey = 0xB4B4B4;  // LblPorta background
-inline constexpr unsigned kBlue = 0x0000FF;             // LblPorta text
-inline constexpr unsigned kRed = 0xFF0000;              // text areas' text
+inline constexpr unsigned kBlue = 0x0000FF;              // LblPorta text
+inline constexpr unsigned kRed = 0xFF0000;               // text areas' text
 
 enum class Kind { Frame, TextArea, Label };
 enum class Id { Frame1, TextTX, Label1, Label2, TextRX, Frame2, LblPorta };

@@ -10,7 +10,7 @@ namespace ts {
 enum class Control { LblPorta, TextTX, TextRX };
 
 struct ScreenMetrics {
-  std::int32_t widthTwips = 0;   // the whole screen's width
+  std::int32_t widthTwips = 0;       // the whole screen's width
   std::int32_t twipsPerPixelX = 15;  // rounded to whole twips
   std::int32_t twipsPerPixelY = 15;
 };

@@ -4,6 +4,8 @@
 
 namespace ts {
 
-std::unique_ptr<Window> makePosixWindow(PosixEventLoop&) { return std::make_unique<HeadlessWindow>(); }
+std::unique_ptr<Window> makePosixWindow(PosixEventLoop&) {
+  return std::make_unique<HeadlessWindow>();
+}
 
 }  // namespace ts

@@ -76,24 +76,31 @@ exe_needs_only_system_libraries() {
 
 # caller.bat under Wine's cmd against the simulated device, mapped as a COM
 # port of a Wine prefix kept in the build folder (it takes a while to make).
+# Wine decodes arguments in the locale's UTF-8; the batch file must hand the
+# device Windows-1252.
 batch_caller_works_under_wine() {
   local folder=$scratch/zip port=37 status
-  export WINEPREFIX=$PWD/build/wine WINEDEBUG=-all
+  export WINEPREFIX=$PWD/build/wine WINEDEBUG=-all LANG=C.UTF-8
   mkdir -p "$WINEPREFIX"
   wineboot --init >/dev/null 2>&1 || true
   printf 'N\r\n' >"$folder/config.ini"
   # Lives long enough for Wine's start-up; logs what it received at its end.
   build/default/fake-device --link "$WINEPREFIX/dosdevices/com$port" --reply $'12,5 kg\xe9' \
-    --delay 50 --log "$scratch/device.log" --seconds 20 >/dev/null &
+    --delay 50 --log "$scratch/device.log" --seconds 10 >/dev/null &
   local device=$!
   sleep 0.5
-  (cd "$folder" && wine cmd /c 'examples\caller.bat' "$(winepath -w "$folder")" "$port" $'Ol\xe1') \
-    >"$scratch/batch.out" 2>&1
+  run_batch() { (cd "$folder" && wine cmd /c 'examples\caller.bat' "$(winepath -w "$folder")" "$@"); }
+  run_batch "$port" 'Olá' >"$scratch/batch.out" 2>&1
   status=$?
   wait "$device"
   cat "$scratch/batch.out"
   [[ $status == 0 ]] && grep -q $'12,5 kg\xe9' "$scratch/batch.out" &&
-    cmp <(printf 'Ol\xe1') "$scratch/device.log"
+    cmp <(printf 'Ol\xe1') "$scratch/device.log" || return 1
+  # No device behind the port: 003, in the exit code and on the screen.
+  run_batch $((port + 1)) x >"$scratch/batch.out" 2>&1
+  status=$?
+  cat "$scratch/batch.out"
+  [[ $status == 3 ]] && grep -q '^003|' "$scratch/batch.out"
 }
 
 if windows_buildable; then

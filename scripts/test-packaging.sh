@@ -50,7 +50,7 @@ fi
 # --- Windows zip -------------------------------------------------------------
 
 windows_buildable() {
-  command -v x86_64-w64-mingw32-g++-posix >/dev/null &&
+  command -v x86_64-w64-mingw32-g++ >/dev/null &&
     cmake --list-presets 2>/dev/null | grep -q '"windows"'
 }
 

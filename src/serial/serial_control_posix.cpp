@@ -19,7 +19,7 @@ namespace {
 constexpr std::size_t kReadChunk = 65536;
 
 bool entryExists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
 }
 
@@ -28,35 +28,9 @@ bool entryExists(const std::string& path) {
 PosixSerialControl::PosixSerialControl(PosixEventLoop& loop, std::string workingFolder)
     : loop_(loop), workingFolder_(std::move(workingFolder)) {}
 
-PosixSerialControl::~PosixSerialControl() { close(); }
-
-void PosixSerialControl::setCommPort(std::int16_t port) {
-  if (port <= 0) throw SerialError("invalid port number");
-  commPort_ = port;
+PosixSerialControl::~PosixSerialControl() {
+  close();
 }
-
-void PosixSerialControl::setSettings(const std::string& settings) {
-  const auto parsed = parseSettings(settings);
-  if (!parsed) throw SerialError("invalid settings");
-  settings_ = *parsed;
-}
-
-void PosixSerialControl::setRThreshold(std::int16_t count) {
-  if (count < 0) throw SerialError("invalid threshold");
-  rThreshold_ = count;
-}
-
-void PosixSerialControl::setSThreshold(std::int16_t count) {
-  if (count < 0) throw SerialError("invalid threshold");
-  sThreshold_ = count;
-}
-
-void PosixSerialControl::setInputLen(std::int16_t count) {
-  if (count < 0) throw SerialError("invalid input length");
-  inputLen_ = count;
-}
-
-void PosixSerialControl::setOnComm(std::function<void()> handler) { onComm_ = std::move(handler); }
 
 std::string PosixSerialControl::devicePath(std::int16_t port) const {
   const std::string mapped = workingFolder_ + "/PORTAS/COM" + std::to_string(port);
@@ -116,16 +90,6 @@ void PosixSerialControl::setOutput(const std::string& text) {
   flushOutput();
 }
 
-std::string PosixSerialControl::input() {
-  // With InputLen 0 a read takes everything; otherwise at most InputLen.
-  if (inputLen_ == 0 || received_.size() <= static_cast<std::size_t>(inputLen_)) {
-    return std::exchange(received_, std::string());
-  }
-  std::string head = received_.substr(0, static_cast<std::size_t>(inputLen_));
-  received_.erase(0, head.size());
-  return head;
-}
-
 void PosixSerialControl::onReady(short revents) {
   bool raise = false;
   if (revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -168,8 +132,8 @@ bool PosixSerialControl::readAvailable() {
 
 void PosixSerialControl::flushOutput() {
   while (outputSent_ < pendingOutput_.size()) {
-    const ssize_t n = ::write(fd_, pendingOutput_.data() + outputSent_,
-                              pendingOutput_.size() - outputSent_);
+    const ssize_t n =
+        ::write(fd_, pendingOutput_.data() + outputSent_, pendingOutput_.size() - outputSent_);
     if (n > 0) {
       outputSent_ += static_cast<std::size_t>(n);
       continue;
@@ -193,10 +157,6 @@ void PosixSerialControl::updateWatch() {
   // POLLOUT only while there is something to send or to report as sent.
   const bool wantOut = !pendingOutput_.empty() || reportTransmitEmpty_;
   loop_.setEvents(fd_, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)));
-}
-
-void PosixSerialControl::raiseComm() {
-  if (onComm_) onComm_();
 }
 
 }  // namespace ts

@@ -14,6 +14,11 @@ constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINI
 constexpr int kTwipsPerInch = 1440;
 constexpr unsigned kWhite = 0xFFFFFF;
 constexpr unsigned kBlack = 0x000000;
+// A text area shows a few lines; beyond this many bytes a text is shown cut
+// (it is kept whole for the response file), since wrapping a long unbroken
+// line in an edit control can take seconds (tens of seconds under Wine for
+// 32 KiB).
+constexpr std::size_t kShownBytes = 4096;
 // Faces tried in turn; Tahoma is Verdana's narrower sibling and on every
 // Windows since 2000.
 constexpr const wchar_t* kFallbackFaces[] = {L"Tahoma", L"MS Shell Dlg 2"};
@@ -175,7 +180,8 @@ HWND Win32Window::controlWindow(layout::Id id) const {
 
 void Win32Window::setText(Control control, const std::string& text) {
   texts_[static_cast<std::size_t>(control)] = text;
-  SetWindowTextW(controlWindow(layoutId(control)), wide(text).c_str());
+  const std::string_view shown = std::string_view(text).substr(0, kShownBytes);
+  SetWindowTextW(controlWindow(layoutId(control)), wide(shown).c_str());
 }
 
 std::string Win32Window::text(Control control) const {

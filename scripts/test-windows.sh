@@ -98,7 +98,7 @@ wait "$device_pid" 2>/dev/null || true
 
 # The client area is the window's grey; its bounding box is measured.
 read -r client_width client_height < <(convert "$shot" -fill black +opaque '#ABABAB' \
-  -format '%@' info: | sed -E 's/^([0-9]+)x([0-9]+).*/\1 \2/')
+  -format '%@\n' info: | sed -E 's/^([0-9]+)x([0-9]+).*/\1 \2/')
 want_width=$(((4905 * dpi + 720) / 1440))
 want_height=$(((3120 * dpi + 720) / 1440))
 right_gap=$((screen_width - left - width))

@@ -63,39 +63,60 @@ wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/de
 echo "== End-to-end suite under Wine"
 TS_E2E_WINE=1 TS_E2E_EXE="$exe" build/default/tests/posix_tests --gtest_filter='EndToEnd.*'
 
-echo "== Shown window under Xvfb"
-folder=$(mktemp -d "$root/build/windows/shown-XXXXXX")
-mkdir "$folder/ORDEM" "$folder/RESPOSTA"
-cp "$exe" "$folder/"
-printf 'S\r\n3\r\n' >"$folder/config.ini"
-port=9
-printf '%s\r\n9600\r\n8\r\n1\r\nN\r\nP' "$port" >"$folder/ORDEM/ordem.txt"
-build/default/fake-device --link "$WINEPREFIX/dosdevices/com$port" --reply $'+0012.50kg\r\n' \
-  --delay 100 --seconds 15 >/dev/null &
-device_pid=$!
-sleep 0.3
-wine "$folder/terminal-serial.exe" &
-program_pid=$!
-
+failed=0
+fail() { echo "FAIL: $*" >&2; failed=1; }
+within() { [ "$1" -ge $(($2 - 2)) ] && [ "$1" -le $(($2 + 2)) ]; }
 caption="Terminal Serial Vorlan - Multi Portas"
-window=""
-for _ in $(seq 100); do
-  window=$(xdotool search --name "^$caption\$" 2>/dev/null | head -n1 || true)
-  [ -n "$window" ] && [ -s "$folder/RESPOSTA/resposta.txt" ] && break
-  sleep 0.1
-done
-[ -n "$window" ] || { echo "FAIL: the window did not appear" >&2; exit 1; }
-sleep 0.5  # the answer phase has written the file; let the window repaint
+
+# Starts a shown run with `config.ini` = $1 against a device on COM9 and
+# waits until its window has shown the answer. Sets folder, window,
+# program_pid and device_pid.
+start_shown_run() {
+  folder=$(mktemp -d "$root/build/windows/shown-XXXXXX")
+  mkdir "$folder/ORDEM" "$folder/RESPOSTA"
+  cp "$exe" "$folder/"
+  printf '%s' "$1" >"$folder/config.ini"
+  printf '9\r\n9600\r\n8\r\n1\r\nN\r\nP' >"$folder/ORDEM/ordem.txt"
+  build/default/fake-device --link "$WINEPREFIX/dosdevices/com9" --reply $'+0012.50kg\r\n' \
+    --delay 100 --seconds 20 >/dev/null &
+  device_pid=$!
+  sleep 0.3
+  wine "$folder/terminal-serial.exe" &
+  program_pid=$!
+  window=""
+  for _ in $(seq 100); do
+    window=$(xdotool search --name "^$caption\$" 2>/dev/null | head -n1 || true)
+    [ -n "$window" ] && [ -s "$folder/RESPOSTA/resposta.txt" ] && break
+    sleep 0.1
+  done
+  sleep 0.5  # the answer phase has written the file; let the window repaint
+  [ -n "$window" ]
+}
+
+# Waits at most $1 tenths of a second for the program; sets status (-1:
+# still running, then ended).
+end_run() {
+  status=-1
+  for _ in $(seq "$1"); do kill -0 "$program_pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$program_pid" 2>/dev/null; then
+    kill "$program_pid" 2>/dev/null || true
+    wait "$program_pid" 2>/dev/null || true
+  else
+    wait "$program_pid" && status=0 || status=$?
+  fi
+  kill "$device_pid" 2>/dev/null || true
+  wait "$device_pid" 2>/dev/null || true
+}
+
+echo "== Shown window under Xvfb: size, place and screenshot"
+start_shown_run $'S\r\n3\r\n' || fail "the window did not appear"
 geometry=$(xwininfo -id "$window")
 left=$(awk '/Absolute upper-left X/ {print $4}' <<<"$geometry")
 top=$(awk '/Absolute upper-left Y/ {print $4}' <<<"$geometry")
 width=$(awk '/  Width:/ {print $2}' <<<"$geometry")
 shot=$root/build/windows/screenshot-windows.png
 import -window "$window" -define png:exclude-chunks=date,time "$shot"
-wait "$program_pid" && status=0 || status=$?
-kill "$device_pid" 2>/dev/null || true
-wait "$device_pid" 2>/dev/null || true
-
+end_run 60
 # The client area is the window's grey; its bounding box is measured.
 read -r client_width client_height < <(convert "$shot" -fill black +opaque '#ABABAB' \
   -format '%@\n' info: | sed -E 's/^([0-9]+)x([0-9]+).*/\1 \2/')
@@ -104,14 +125,24 @@ want_height=$(((3120 * dpi + 720) / 1440))
 right_gap=$((screen_width - left - width))
 echo "client ${client_width}x${client_height} (want ${want_width}x${want_height});" \
   "top $top, right gap $right_gap (want 30); exit status $status"
-within() { [ "$1" -ge $(($2 - 2)) ] && [ "$1" -le $(($2 + 2)) ]; }
-failed=0
 within "$client_width" "$want_width" && within "$client_height" "$want_height" ||
-  { echo "FAIL: client size" >&2; failed=1; }
-within "$top" 30 && within "$right_gap" 30 || { echo "FAIL: placement" >&2; failed=1; }
-[ "$status" -eq 0 ] || { echo "FAIL: exit status $status" >&2; failed=1; }
-grep -q '^000|Sucesso' "$folder/RESPOSTA/resposta.txt" || { echo "FAIL: response" >&2; failed=1; }
+  fail "client size"
+within "$top" 30 && within "$right_gap" 30 || fail "placement"
+[ "$status" -eq 0 ] || fail "exit status $status"
+grep -q '^000|Sucesso' "$folder/RESPOSTA/resposta.txt" || fail "response"
 rm -rf "$folder"
 [ "${TS_UPDATE_SCREENSHOT:-}" != 1 ] || cp "$shot" docs/screenshot-windows.png
+
+echo "== Display time 0: the window stays until the user closes it"
+start_shown_run $'S\r\n0\r\n' || fail "the window did not appear"
+sleep 1
+kill -0 "$program_pid" 2>/dev/null || fail "the program ended by itself"
+xdotool windowfocus --sync "$window"
+xdotool key alt+F4
+end_run 50
+echo "exit status after closing: $status"
+[ "$status" -eq 0 ] || fail "closing the window after the answer: exit status $status"
+rm -rf "$folder"
+
 [ "$failed" -eq 0 ] || exit 1
 echo "Windows build: all checks passed"

@@ -1,11 +1,11 @@
 // The real executable in a temporary folder against a device on a
 // pseudo-terminal: the response bytes, the exit status, what the device
 // received and the schedule (with generous bounds: machines are noisy).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "exchange/result_texts.h"
@@ -21,9 +21,13 @@ using ::ts::testing::PtyDevice;
 using ::ts::testing::RunResult;
 using ::ts::testing::Target;
 
-Target target() { return Target::fromEnvironment(TS_EXECUTABLE); }
+Target target() {
+  return Target::fromEnvironment(TS_EXECUTABLE);
+}
 
-std::string file(std::string_view result) { return std::string(result) + "\r\n"; }
+std::string file(std::string_view result) {
+  return std::string(result) + "\r\n";
+}
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -177,8 +181,8 @@ TEST_F(EndToEnd, TwoInstancesOnOnePort) {
 TEST_F(EndToEnd, LineSettingsBeyondTheUsual) {
   PtyDevice device({.echo = true});
   const int port = install.linkPort(device.terminalPath());
-  for (const char* settings :
-       {"31250\r\n8\r\n1\r\nN", "9600\r\n7\r\n2\r\nm", "9600 \r\n 8\r\n1\r\nS", "115200\r\n5\r\n1\r\ne"}) {
+  for (const char* settings : {"31250\r\n8\r\n1\r\nN", "9600\r\n7\r\n2\r\nm",
+                               "9600 \r\n 8\r\n1\r\nS", "115200\r\n5\r\n1\r\ne"}) {
     install.writeOrder(std::to_string(port) + "\r\n" + settings + "\r\nok");
     EXPECT_EQ(install.run().exitStatus, 0) << settings;
   }
@@ -237,11 +241,26 @@ TEST_F(EndToEnd, WorkingFolderIsTheExecutablesOwn) {
   EXPECT_FALSE(elsewhere.response());
 }
 
+TEST_F(EndToEnd, FolderWithNonAsciiLetters) {
+  // Calling programs live in folders named in their users' language.
+  const std::string inner = "Pasta a\xC3\xA7\xC3\xA3o";  // UTF-8, as Linux names files
+  const auto home = install.folder.path() / inner;
+  install.folder.write(inner + "/config.ini", "N\r\n");
+  install.folder.mkdir(inner + "/ORDEM");
+  install.folder.mkdir(inner + "/RESPOSTA");
+  const auto moved = home / std::filesystem::path(install.executablePath).filename();
+  std::filesystem::rename(install.executablePath, moved);
+  install.executablePath = moved.string();
+  const int pid = install.start({{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+  EXPECT_EQ(Installation::wait(pid, 20s).exitStatus, 4);
+  EXPECT_EQ(install.folder.read(inner + "/RESPOSTA/resposta.txt"), file(results::kOrdemAusente));
+}
+
 TEST_F(EndToEnd, WithoutADisplayTheRunIsTimedAsHidden) {
   if (wine()) GTEST_SKIP() << "Wine always has a display here";
   Installation shown(target(), "S\r\n0\r\n");
   PtyDevice device({.echo = true});
-  shown.writeOrder(shown.linkPort(device.terminalPath()) ,"X");
+  shown.writeOrder(shown.linkPort(device.terminalPath()), "X");
   const RunResult run = shown.run(10s);
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_LE(run.elapsedMs, 3000);

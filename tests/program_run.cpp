@@ -45,7 +45,8 @@ int Installation::linkPort(const std::string& device) {
     // Each folder has its own PORTAS, so COM1 is always free.
     const int port = 1 + static_cast<int>(links_.size());
     folder.mkdir("PORTAS");
-    std::filesystem::create_symlink(device, folder.path() / "PORTAS" / ("COM" + std::to_string(port)));
+    std::filesystem::create_symlink(device,
+                                    folder.path() / "PORTAS" / ("COM" + std::to_string(port)));
     links_.push_back((folder.path() / "PORTAS" / ("COM" + std::to_string(port))).string());
     return port;
   }

@@ -15,12 +15,16 @@
 
 namespace {
 
-// A GUI program has no console: the line goes to stderr for a caller that
-// captures it, and to the debugger's output for one that watches there.
+// A windowed program has no console: problems also go to the debugger's
+// output, where a debug-output viewer shows them.
+void toDebugger(const std::string& line) {
+  OutputDebugStringW(ts::utf8::widen("terminal-serial: " + line + "\n").c_str());
+}
+
 void reportProblem(const std::string& line) {
   std::fprintf(stderr, "terminal-serial: %s\n", line.c_str());
   std::fflush(stderr);
-  OutputDebugStringW(ts::utf8::widen("terminal-serial: " + line + "\n").c_str());
+  toDebugger(line);
 }
 
 std::unique_ptr<ts::Window> makeWindow() {
@@ -39,11 +43,9 @@ int runExchange(const std::string& folder) {
   ts::FormPrincipal form(loop, serial, *window, folder, ts::PathStyle::Windows);
   form.start();
   const int status = loop.run();
+  // The run has said so on stderr already.
   if (status == ts::kExitResponseNotWritten) {
-    // The core has said so on stderr already; say it where a GUI can be heard.
-    OutputDebugStringW(
-        ts::utf8::widen("terminal-serial: cannot write " + form.CaminhoAbsoluto + "resposta.txt\n")
-            .c_str());
+    toDebugger("cannot write " + form.CaminhoAbsoluto + "resposta.txt");
   }
   return status;
 }

@@ -70,7 +70,6 @@ struct Win32SerialControl::Operation {
 
   HANDLE event;
   OVERLAPPED overlapped{};
-  DWORD eventMask = 0;
   std::string buffer;
   bool pending = false;
 };

@@ -15,9 +15,9 @@ namespace ts {
 // thread. Input arrives through a one-byte read that is always pending and
 // completes as soon as a byte has arrived, after which everything queued
 // behind it is read; the loop waits on its event handle beside the message
-// queue. So the port's state lives on the one thread, needs no
-// lock, and its events are handled in order with the window's (no worker
-// thread to start, stop and synchronise with). A pending read is used rather
+// queue. So the port's state lives on the one thread, needs no lock, and
+// its events are handled in order with the window's (no worker thread to
+// start, stop and synchronise with). A pending read is used rather
 // than WaitCommEvent because it both signals and carries the input, and
 // needs no modem-status support, without which some drivers (virtual ports,
 // Wine's pseudo-terminal ports) end every event wait at once. Output is an
@@ -34,11 +34,11 @@ class Win32SerialControl : public SerialControlBase {
   bool portOpen() const override { return port_ != INVALID_HANDLE_VALUE; }
   void setOutput(const std::string& text) override;
 
+ private:
   // One overlapped operation: its OVERLAPPED, event and buffer must outlive
   // the operation, so each outstanding operation owns one of these.
   struct Operation;
 
- private:
   void open();
   void close();
   bool configure() const;

@@ -13,4 +13,5 @@ run_preset() {
 
 run_preset default
 run_preset asan
+scripts/test-windows.sh
 scripts/test-packaging.sh

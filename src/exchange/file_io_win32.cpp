@@ -88,14 +88,20 @@ bool replaceFile(const std::string& path, const std::string& content) {
   const std::wstring target = utf8::widen(path);
   std::wstring temporary;
   FileHandle file(createTemporaryBeside(target, temporary));
-  if (!file.valid()) return false;
+  // A response that could not be replaced must not survive to be taken for
+  // this run's.
+  const auto removeStale = [&] {
+    if (isRegularFile(path)) DeleteFileW(target.c_str());
+    return false;
+  };
+  if (!file.valid()) return removeStale();
   // No flush to disk: the rename already keeps readers from a torn file.
   const bool written = writeAll(file.get(), content);
   const bool closed = file.close();
   if (!written || !closed ||
       !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     DeleteFileW(temporary.c_str());
-    return false;
+    return removeStale();
   }
   return true;
 }

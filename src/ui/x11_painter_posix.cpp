@@ -141,9 +141,10 @@ void X11Painter::paintControl(const layout::ControlSpec& spec, const Texts& text
       break;
     case layout::Kind::Label:
       if (changing) {
-        drawLabel(text, kLabelBack, kLabelText, rect);
+        // The port summary has a background of its own: keep text off its edge.
+        drawLabel(text, kLabelBack, kLabelText, rect, kTextPaddingPx);
       } else {
-        drawLabel(text, kWindowBack, kCaptionText, rect);
+        drawLabel(text, kWindowBack, kCaptionText, rect, 0);
       }
       break;
   }
@@ -186,10 +187,10 @@ void X11Painter::drawTextArea(const std::string& text, const PixelRect& rect) {
   drawLines(text, kAreaText, inset(inside, kTextPaddingPx));
 }
 
-void X11Painter::drawLabel(const std::string& text, Colour back, Colour fore,
-                           const PixelRect& rect) {
+void X11Painter::drawLabel(const std::string& text, Colour back, Colour fore, const PixelRect& rect,
+                           int padding) {
   fill(back, rect);
-  drawLines(text, fore, rect);
+  drawLines(text, fore, inset(rect, padding));
 }
 
 void X11Painter::drawLines(const std::string& text, Colour colour, const PixelRect& rect) {

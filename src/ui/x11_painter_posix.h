@@ -51,7 +51,8 @@ class X11Painter {
   void outline(Colour topLeft, Colour bottomRight, const PixelRect& rect);
   void drawFrame(const layout::ControlSpec& spec, const PixelRect& rect);
   void drawTextArea(const std::string& text, const PixelRect& rect);
-  void drawLabel(const std::string& text, Colour back, Colour fore, const PixelRect& rect);
+  void drawLabel(const std::string& text, Colour back, Colour fore, const PixelRect& rect,
+                 int padding);
   // Lines of `text`, wrapped and clipped to `rect`.
   void drawLines(const std::string& text, Colour colour, const PixelRect& rect);
   int textWidth(const std::string& bytes) const;

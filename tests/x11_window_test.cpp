@@ -135,6 +135,7 @@ TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
     EXPECT_EQ(server.property(window, "WM_NAME"), layout::kCaption);
     EXPECT_EQ(server.property(window, "_NET_WM_NAME"), layout::kCaption);
 
+    std::this_thread::sleep_for(200ms);  // a window manager may still move its frame
     const double density = dpi > 0 ? dpi : server.density();
     const auto geometry = server.geometry(window);
     EXPECT_NEAR(geometry.width, layout::kClientWidth * density / 1440, 1) << dpi;

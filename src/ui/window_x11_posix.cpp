@@ -223,12 +223,13 @@ ScreenMetrics X11Window::screenMetrics() const {
 }
 
 std::int32_t X11Window::outerWidthTwips() const {
-  const FrameExtents frame = readFrameExtents();
-  return (width_ + static_cast<int>(frame.left + frame.right)) * twipsPerPixelX_;
+  // Remembered: a placement computed from this width must be corrected by
+  // exactly the change the window manager reports later.
+  frame_ = readFrameExtents();
+  return outerWidthPixels() * twipsPerPixelX_;
 }
 
 void X11Window::moveTo(std::int32_t leftTwips, std::int32_t topTwips) {
-  frame_ = readFrameExtents();
   const int left = toPixels(leftTwips, twipsPerPixelX_);
   top_ = toPixels(topTwips, twipsPerPixelY_);
   outerRight_ = left + outerWidthPixels();

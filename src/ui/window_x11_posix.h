@@ -80,7 +80,8 @@ class X11Window : public Window {
   std::unique_ptr<X11Painter> painter_;
   X11Painter::Texts texts_;
   std::function<void()> onClose_;
-  FrameExtents frame_;
+  // The frame the last placement counted on.
+  mutable FrameExtents frame_;
   // Where moveTo put the outer frame: the right edge stays put when the
   // window manager reports its frame only after the window was placed.
   bool placed_ = false;

@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config libgtest-dev
+  libx11-dev libxft-dev libfontconfig-dev fonts-dejavu-core xvfb imagemagick
+  openbox x11-utils
 )
 
 missing=()

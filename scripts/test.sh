@@ -13,3 +13,4 @@ run_preset() {
 
 run_preset default
 run_preset asan
+scripts/test-x11.sh

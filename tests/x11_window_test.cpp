@@ -112,6 +112,9 @@ class X11Window : public ::testing::Test {
     }
     return *window;
   }
+  static void awaitResponse(const Installation& installation, Background& run) {
+    while (!installation.response() && run.running()) std::this_thread::sleep_for(5ms);
+  }
   // Where a control lies in the window, at the server's density.
   PixelRect area(layout::Id id) const {
     return toPixels(layout::clientRect(id), {server.density(), server.density()});
@@ -178,7 +181,7 @@ TEST_F(X11Window, DisplayTimeKeepsTheWindowAfterTheResponse) {
   Background run = start(*installation);
   const ::Window window = shownWindow(run);
   ASSERT_NE(window, 0u);
-  while (!installation->response() && run.running()) std::this_thread::sleep_for(5ms);
+  awaitResponse(*installation, run);
   const auto answered = Clock::now();
   std::this_thread::sleep_for(1s);
   EXPECT_TRUE(run.running());
@@ -194,7 +197,7 @@ TEST_F(X11Window, EveryWayOfClosingEndsTheRunAtOnce) {
   Background run = start(*installation);
   const ::Window window = shownWindow(run);
   ASSERT_NE(window, 0u);
-  while (!installation->response() && run.running()) std::this_thread::sleep_for(5ms);
+  awaitResponse(*installation, run);
   std::this_thread::sleep_for(2500ms);
   ASSERT_TRUE(run.running());
   EXPECT_TRUE(server.viewable(window));
@@ -226,7 +229,7 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
   Background run = start(*installation);
   const ::Window window = shownWindow(run);
   ASSERT_NE(window, 0u);
-  while (!installation->response() && run.running()) std::this_thread::sleep_for(5ms);
+  awaitResponse(*installation, run);
   std::this_thread::sleep_for(300ms);
   const X11Server::Image before = server.capture(window);
   ASSERT_FALSE(before.pixels.empty());
@@ -280,7 +283,7 @@ TEST_F(X11Window, LongReplyIsClippedToItsAreaAndKeptWhole) {
   Background run = start(*installation);
   const ::Window window = shownWindow(run);
   ASSERT_NE(window, 0u);
-  while (!installation->response() && run.running()) std::this_thread::sleep_for(5ms);
+  awaitResponse(*installation, run);
   std::this_thread::sleep_for(300ms);
   const X11Server::Image image = server.capture(window);
   ASSERT_FALSE(image.pixels.empty());

@@ -78,7 +78,7 @@ X11Window::X11Window(PosixEventLoop& loop, Display* display)
       height_(twipsToPixels(layout::kClientHeight, density_.y)) {
   XSetErrorHandler(ignoreRequestError);
   XSetIOErrorHandler(quietConnectionError);
-  XSetIOErrorExitHandler(display_, onConnectionLost, this);
+  XSetIOErrorExitHandler(display_, noteConnectionLost, this);
   createWindow();
   setProperties();
   requestFrameExtents();
@@ -309,7 +309,7 @@ void X11Window::connectionLost() {
   closedByUser();
 }
 
-void X11Window::onConnectionLost(Display*, void* self) {
+void X11Window::noteConnectionLost(Display*, void* self) {
   // Killing the window's client is one way to close it; Xlib would end the
   // process with status 1, which reads as a result code. The run ends as
   // when the window is closed instead.

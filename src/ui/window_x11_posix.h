@@ -64,7 +64,7 @@ class X11Window : public Window {
   void present();
   void closedByUser();
   void connectionLost();
-  static void onConnectionLost(Display* display, void* self);
+  static void noteConnectionLost(Display* display, void* self);
 
   PosixEventLoop& loop_;
   Display* display_;

@@ -209,7 +209,10 @@ std::string X11Window::text(Control control) const {
 void X11Window::setVisible(bool visible) {
   if (visible == visible_) return;
   visible_ = visible;
-  if (lost_ || destroyed_) return;
+  if (lost_ || destroyed_) {
+    windowGone();
+    return;
+  }
   if (visible) {
     XMapWindow(display_, window_);
   } else {
@@ -279,7 +282,7 @@ void X11Window::handle(const XEvent& event) {
     case DestroyNotify:
       if (event.xdestroywindow.window == window_) {
         destroyed_ = true;
-        closedByUser();
+        windowGone();
       }
       break;
     default:
@@ -306,7 +309,13 @@ void X11Window::closedByUser() {
 void X11Window::connectionLost() {
   // A dead connection polls readable for ever: stop watching it.
   loop_.unwatch(ConnectionNumber(display_));
-  closedByUser();
+  windowGone();
+}
+
+void X11Window::windowGone() {
+  // A shown window that goes away was closed. A hidden one was never the
+  // user's to close: the run goes on without it and still answers.
+  if (visible_) closedByUser();
 }
 
 void X11Window::noteConnectionLost(Display*, void* self) {

@@ -64,6 +64,7 @@ class X11Window : public Window {
   void present();
   void closedByUser();
   void connectionLost();
+  void windowGone();
   static void noteConnectionLost(Display* display, void* self);
 
   PosixEventLoop& loop_;

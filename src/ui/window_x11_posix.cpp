@@ -319,9 +319,9 @@ void X11Window::windowGone() {
 }
 
 void X11Window::noteConnectionLost(Display*, void* self) {
-  // Killing the window's client is one way to close it; Xlib would end the
-  // process with status 1, which reads as a result code. The run ends as
-  // when the window is closed instead.
+  // Xlib would end the process with status 1, which reads as a result code.
+  // Returning lets the loop handle the loss (killing the window's client is
+  // one way to close it).
   static_cast<X11Window*>(self)->lost_ = true;
 }
 

@@ -121,20 +121,20 @@ void X11Painter::paint(const Texts& texts) {
   // the labels where the two touch.
   for (const layout::Kind kind :
        {layout::Kind::Frame, layout::Kind::Label, layout::Kind::TextArea}) {
-    for (const layout::ControlSpec& spec : layout::kControls) {
-      if (spec.kind == kind) paintControl(spec, texts);
+    for (const layout::ControlSpec& entry : layout::kControls) {
+      if (entry.kind == kind) paintControl(entry, texts);
     }
   }
 }
 
-void X11Painter::paintControl(const layout::ControlSpec& spec, const Texts& texts) {
-  const PixelRect rect = toPixels(layout::clientRect(spec.id), density_);
-  const auto changing = changingText(spec.id);
+void X11Painter::paintControl(const layout::ControlSpec& entry, const Texts& texts) {
+  const PixelRect rect = toPixels(layout::clientRect(entry.id), density_);
+  const auto changing = changingText(entry.id);
   const std::string text =
-      changing ? texts[static_cast<std::size_t>(*changing)] : std::string(spec.caption);
-  switch (spec.kind) {
+      changing ? texts[static_cast<std::size_t>(*changing)] : std::string(entry.caption);
+  switch (entry.kind) {
     case layout::Kind::Frame:
-      drawFrame(spec, rect);
+      drawFrame(entry, rect);
       break;
     case layout::Kind::TextArea:
       drawTextArea(text, rect);
@@ -163,14 +163,14 @@ void X11Painter::outline(Colour topLeft, Colour bottomRight, const PixelRect& re
   fill(bottomRight, PixelRect{rect.x + rect.width - 1, rect.y, 1, rect.height});
 }
 
-void X11Painter::drawFrame(const layout::ControlSpec& spec, const PixelRect& rect) {
+void X11Painter::drawFrame(const layout::ControlSpec& entry, const PixelRect& rect) {
   // An etched line through the middle of the caption's line.
   const int lineY = rect.y + lineHeight() / 2;
   const PixelRect box{rect.x, lineY, rect.width - 1, rect.height - (lineY - rect.y) - 1};
   outline(kHighlight, kHighlight, PixelRect{box.x + 1, box.y + 1, box.width, box.height});
   outline(kShadow, kShadow, box);
 
-  const std::string caption(spec.caption);
+  const std::string caption(entry.caption);
   const int captionX = rect.x + twipsToPixels(kCaptionInsetTwips, density_.x);
   const int room = rect.x + rect.width - kCaptionGapPx - captionX;
   const int captionWidth = std::min(textWidth(caption), room);

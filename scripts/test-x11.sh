@@ -32,7 +32,9 @@ trap stop_server EXIT
 start_server() {
   local numberFile
   numberFile=$(mktemp)
-  Xvfb -displayfd 3 -nolisten tcp "$@" 3>"$numberFile" 2>/dev/null &
+  # -noreset: the tests connect one after another, never to a server that
+  # is busy resetting itself.
+  Xvfb -displayfd 3 -nolisten tcp -noreset "$@" 3>"$numberFile" 2>/dev/null &
   server_pid=$!
   for _ in $(seq 100); do
     [ -s "$numberFile" ] && break

@@ -20,7 +20,11 @@ X11Server::X11Server() {
   const char* name = std::getenv("TS_TEST_DISPLAY");
   if (!name || !*name) return;
   name_ = name;
-  display_ = XOpenDisplay(name);
+  // A server between two clients may be resetting for a moment.
+  for (int attempt = 0; attempt < 50 && !display_; ++attempt) {
+    display_ = XOpenDisplay(name);
+    if (!display_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   XSetErrorHandler(ignoreErrors);
 }
 

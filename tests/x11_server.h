@@ -28,13 +28,13 @@ class X11Server {
     Rgb at(int x, int y) const { return pixels[static_cast<std::size_t>(y * width + x)]; }
   };
 
-  // Connects to the display named by TS_TEST_DISPLAY; connected() is false
-  // when it is unset.
+  // Connects to the display named by TS_TEST_DISPLAY, if it names one.
   X11Server();
   ~X11Server();
   X11Server(const X11Server&) = delete;
   X11Server& operator=(const X11Server&) = delete;
 
+  bool requested() const { return !name_.empty(); }
   bool connected() const { return display_ != nullptr; }
   const std::string& name() const { return name_; }
   Display* display() const { return display_; }

@@ -89,7 +89,8 @@ std::pair<int, int> pngSize(const std::string& path) {
 class X11Window : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!server.connected()) GTEST_SKIP() << "no test X server: scripts/test-x11.sh starts one";
+    if (!server.requested()) GTEST_SKIP() << "no test X server: scripts/test-x11.sh starts one";
+    ASSERT_TRUE(server.connected()) << "cannot connect to " << server.name();
   }
 
   std::map<std::string, std::string> environment() const {
@@ -126,7 +127,12 @@ class X11Window : public ::testing::Test {
 };
 
 TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
-  // The screen's own density, then the one the desktop sets for fonts.
+  // The screen's own density, then the one the desktop sets for fonts,
+  // which must not outlive the test even when it fails.
+  struct ClearResources {
+    const X11Server& server;
+    ~ClearResources() { server.setResources(""); }
+  } clearResources{server};
   for (const double dpi : {0.0, 192.0}) {
     if (dpi > 0) server.setResources("Xft.dpi:\t" + std::to_string(static_cast<int>(dpi)) + "\n");
     PtyDevice echo({.echo = true});
@@ -155,7 +161,6 @@ TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
     EXPECT_EQ(geometry.y - frame[2], kEdgePixels);
     EXPECT_EQ(geometry.x + geometry.width + frame[1], server.screenWidth() - kEdgePixels);
     EXPECT_EQ(run.finish(10s), 0);
-    server.setResources("");
   }
 }
 

@@ -25,10 +25,10 @@ constexpr std::array<unsigned, 10> kPalette{
     0x000000,                   // frame captions and the TX/RX labels
     layout::kBlue,              // the port summary's text
     layout::kRed,               // text areas' text
-    0x808080,
-    0x404040,
-    0xDCDCDC,
-    0xFFFFFF,  // shadow, dark shadow, light, highlight
+    0x808080,                   // shadow
+    0x404040,                   // dark shadow
+    0xDCDCDC,                   // light
+    0xFFFFFF,                   // highlight
 };
 
 std::optional<Control> changingText(layout::Id id) {

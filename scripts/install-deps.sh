@@ -9,6 +9,8 @@ packages=(
   # The Windows build and its run under Wine on a virtual screen.
   g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 xvfb x11-utils xdotool imagemagick
   fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1  # recommended by Wine, not pulled in
+  # The Linux window and its tests on a virtual screen.
+  libx11-dev libxft-dev libfontconfig-dev fonts-dejavu-core openbox
 )
 
 missing=()

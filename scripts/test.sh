@@ -13,5 +13,6 @@ run_preset() {
 
 run_preset default
 run_preset asan
+scripts/test-x11.sh
 scripts/test-windows.sh
 scripts/test-packaging.sh

@@ -1,0 +1,86 @@
+// What the window draws: the code page conversion, the line structure of
+// the shown texts, wrapping and clipping, and the twips-to-pixels scale.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "serial/settings.h"
+#include "ui/display_text.h"
+#include "ui/layout.h"
+#include "ui/screen_scale.h"
+
+namespace ts {
+namespace {
+
+Advances uniform(int width) {
+  Advances advances;
+  advances.fill(width);
+  return advances;
+}
+
+std::vector<std::string> lines(std::string_view text, int widthPx = 1000,
+                               std::size_t maxLines = 100) {
+  return visibleLines(text, uniform(1), widthPx, maxLines);
+}
+
+TEST(Windows1252, EveryByteDrawsAsItsOwnCharacter) {
+  EXPECT_EQ(windows1252ToUtf8("Tr\xE1"
+                              "fego"),
+            "Tr\xC3\xA1"
+            "fego");
+  EXPECT_EQ(windows1252ToUtf8("\x80\x8A\x9F\xFF"), "\xE2\x82\xAC\xC5\xA0\xC5\xB8\xC3\xBF");
+  std::set<std::string> distinct;
+  for (int byte = 0; byte < 256; ++byte) {
+    distinct.insert(windows1252ToUtf8(std::string(1, static_cast<char>(byte))));
+  }
+  EXPECT_EQ(distinct.size(), 256u);
+}
+
+TEST(VisibleLines, FollowTheLineStructureOfTheTexts) {
+  const std::string summary = portSummary("3", "9600", "8", "N", "1", 1);
+  EXPECT_EQ(lines(summary),
+            (std::vector<std::string>{"", "Porta: COM3", "", "Velocidade: 9600", "Bits: 8",
+                                      "Paridade: N", "Stop bits: 1", "", "Disparo RX: 1 crt"}));
+  EXPECT_EQ(lines("000|Sucesso\r\nA\rB\nC\r\n\r\nD"),
+            (std::vector<std::string>{"000|Sucesso", "A", "B", "C", "", "D"}));
+  EXPECT_EQ(lines("a\tb\x01"
+                  "c\x7F\x81"
+                  "d\x80"),
+            (std::vector<std::string>{"a bcd\x80"}));
+  EXPECT_TRUE(lines("").empty());
+}
+
+TEST(VisibleLines, WrapAtBlanksOrInsideLongWordsAndClip) {
+  EXPECT_EQ(lines("hello world again", 10), (std::vector<std::string>{"hello", "world", "again"}));
+  EXPECT_EQ(lines("abcdefghijklm", 5), (std::vector<std::string>{"abcde", "fghij", "klm"}));
+  // Blanks that start a text stay; a wrapped line starts at its next word.
+  EXPECT_EQ(lines("  lead  and  more", 8), (std::vector<std::string>{"  lead ", "and ", "more"}));
+  // A glyph wider than the area still advances.
+  EXPECT_EQ(lines("xyz", 0), (std::vector<std::string>{"x", "y", "z"}));
+  EXPECT_EQ(lines("1\r\n2\r\n3\r\n4", 10, 2), (std::vector<std::string>{"1", "2"}));
+  // A megabyte reply costs only the lines that show.
+  const std::vector<std::string> shown = lines(std::string(1 << 20, 'F'), 100, 3);
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[2], std::string(100, 'F'));
+}
+
+TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {
+  EXPECT_EQ(twipsToPixels(layout::kClientWidth, 96), 327);
+  EXPECT_EQ(twipsToPixels(layout::kClientHeight, 96), 208);
+  EXPECT_EQ(twipsPerPixel(96), 15);
+  const double xvfb = densityFromSize(1920, 488);  // 99.9 pixels per inch
+  EXPECT_EQ(twipsToPixels(layout::kClientWidth, xvfb), 340);
+  EXPECT_EQ(twipsPerPixel(xvfb), 14);
+  EXPECT_EQ(twipsPerPixel(120), 12);
+  // Unknown or absurd sizes fall back to the usual density.
+  EXPECT_EQ(densityFromSize(1920, 0), 96);
+  EXPECT_EQ(densityFromSize(1920, 1), 96);
+  EXPECT_FALSE(isPlausibleDensity(0.0));
+  // Neighbouring edges stay shared: TX's label ends where its area starts.
+  const PixelRect area = toPixels(layout::clientRect(layout::Id::TextTX), {xvfb, xvfb});
+  const PixelRect frame = toPixels(layout::clientRect(layout::Id::Frame1), {xvfb, xvfb});
+  EXPECT_EQ(area.x, frame.x + twipsToPixels(120, xvfb));
+}
+
+}  // namespace
+}  // namespace ts

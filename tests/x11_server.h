@@ -1,0 +1,72 @@
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ts::testing {
+
+// The test's own connection to the X server the program draws on, to read
+// back what the program made of its window, as any other client would.
+class X11Server {
+ public:
+  struct Geometry {
+    int x, y, width, height;  // the client area, on the root window
+  };
+  struct SizeLimits {
+    int minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
+  };
+  struct Rgb {
+    int r, g, b;
+  };
+  struct Image {
+    int width = 0, height = 0;
+    std::vector<Rgb> pixels;
+    Rgb at(int x, int y) const { return pixels[static_cast<std::size_t>(y * width + x)]; }
+  };
+
+  // Connects to the display named by TS_TEST_DISPLAY, if it names one.
+  X11Server();
+  ~X11Server();
+  X11Server(const X11Server&) = delete;
+  X11Server& operator=(const X11Server&) = delete;
+
+  bool requested() const { return !name_.empty(); }
+  bool connected() const { return display_ != nullptr; }
+  const std::string& name() const { return name_; }
+  Display* display() const { return display_; }
+
+  // The top-level window of process `pid` (by _NET_WM_PID), waiting for it
+  // to appear up to `limit`.
+  std::optional<::Window> windowOf(int pid, std::chrono::milliseconds limit) const;
+  bool viewable(::Window window) const;
+  Geometry geometry(::Window window) const;
+  std::string property(::Window window, const char* name) const;
+  // The smallest and largest size the window lets a window manager give it.
+  SizeLimits sizeLimits(::Window window) const;
+  // Left, right, top, bottom frame widths a window manager reports; zeros
+  // without one.
+  std::vector<long> frameExtents(::Window window) const;
+  // Pixels per inch the server's screen size gives, horizontally.
+  double density() const;
+  int screenWidth() const;
+  Image capture(::Window window) const;
+
+  void sendDeleteWindow(::Window window) const;
+  void destroy(::Window window) const;
+  void killClientOf(::Window window) const;
+  // Sets the root window's resource string (for Xft.dpi); empty removes it.
+  void setResources(const std::string& resources) const;
+
+ private:
+  std::optional<::Window> findByPid(::Window under, long pid) const;
+  Atom atom(const char* name) const;
+
+  std::string name_;
+  Display* display_ = nullptr;
+};
+
+}  // namespace ts::testing

@@ -1,0 +1,312 @@
+// The real executable with its window on a test X server (scripts/test-x11.sh
+// starts one and names it in TS_TEST_DISPLAY): what the server reports about
+// the window, the pictures it shows, and how long it stays.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "program_run.h"
+#include "pty_device.h"
+#include "ui/layout.h"
+#include "ui/screen_scale.h"
+#include "x11_server.h"
+
+namespace ts {
+namespace {
+
+using namespace std::chrono_literals;
+using ::ts::testing::Installation;
+using ::ts::testing::PtyDevice;
+using ::ts::testing::Target;
+using ::ts::testing::X11Server;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kEdgePixels = 30;
+
+long msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A run of the program, started in the background.
+struct Background {
+  int pid;
+  Clock::time_point started = Clock::now();
+  std::optional<int> status;
+
+  bool running() {
+    int raw = 0;
+    if (!status && ::waitpid(pid, &raw, WNOHANG) == pid) {
+      status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+    return !status;
+  }
+  // Waits at most `limit` for the end; -1 when it did not end in time.
+  int finish(std::chrono::milliseconds limit) {
+    while (running() && Clock::now() - started < limit) std::this_thread::sleep_for(5ms);
+    if (running()) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      return -1;
+    }
+    return *status;
+  }
+};
+
+bool reddish(X11Server::Rgb c) {
+  return c.r > 150 && c.g < c.r - 60 && c.b < c.r - 60;
+}
+bool bluish(X11Server::Rgb c) {
+  return c.b > 150 && c.r < c.b - 60 && c.g < c.b - 60;
+}
+
+template <class Predicate>
+int count(const X11Server::Image& image, const PixelRect& area, Predicate matches) {
+  int found = 0;
+  for (int y = area.y; y < area.y + area.height; ++y) {
+    for (int x = area.x; x < area.x + area.width; ++x) found += matches(image.at(x, y)) ? 1 : 0;
+  }
+  return found;
+}
+
+bool inside(const PixelRect& area, int x, int y) {
+  return x >= area.x && x < area.x + area.width && y >= area.y && y < area.y + area.height;
+}
+
+// Width and height from a PNG's header.
+std::pair<int, int> pngSize(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  unsigned char header[24] = {};
+  in.read(reinterpret_cast<char*>(header), sizeof header);
+  const auto at = [&](int i) {
+    return header[i] << 24 | header[i + 1] << 16 | header[i + 2] << 8 | header[i + 3];
+  };
+  return {at(16), at(20)};
+}
+
+class X11Window : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!server.requested()) GTEST_SKIP() << "no test X server: scripts/test-x11.sh starts one";
+    ASSERT_TRUE(server.connected()) << "cannot connect to " << server.name();
+  }
+
+  std::map<std::string, std::string> environment() const {
+    return {{"DISPLAY", server.name()}, {"WAYLAND_DISPLAY", ""}};
+  }
+  // An installation with `config`, ordering "P" from a device that answers.
+  std::unique_ptr<Installation> install(const std::string& config, PtyDevice& answering) const {
+    auto installation = std::make_unique<Installation>(target, config);
+    installation->writeOrder(installation->linkPort(answering.terminalPath()), "P");
+    return installation;
+  }
+  Background start(const Installation& installation) const {
+    return Background{installation.start(environment())};
+  }
+  ::Window shownWindow(Background& run) const {
+    const auto window = server.windowOf(run.pid, 5s);
+    if (!window) return 0;
+    while (!server.viewable(*window) && run.running() && msSince(run.started) < 5000) {
+      std::this_thread::sleep_for(5ms);
+    }
+    return *window;
+  }
+  static void awaitResponse(const Installation& installation, Background& run) {
+    while (!installation.response() && run.running()) std::this_thread::sleep_for(5ms);
+  }
+  // Where a control lies in the window, at the server's density.
+  PixelRect area(layout::Id id) const {
+    return toPixels(layout::clientRect(id), {server.density(), server.density()});
+  }
+
+  X11Server server;
+  Target target = Target::fromEnvironment(TS_EXECUTABLE);
+  PtyDevice device{{.reply = "+0012.50kg\r\n", .delay = 50ms}};
+};
+
+TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
+  // The screen's own density, then the one the desktop sets for fonts,
+  // which must not outlive the test even when it fails.
+  struct ClearResources {
+    const X11Server& server;
+    ~ClearResources() { server.setResources(""); }
+  } clearResources{server};
+  for (const double dpi : {0.0, 192.0}) {
+    if (dpi > 0) server.setResources("Xft.dpi:\t" + std::to_string(static_cast<int>(dpi)) + "\n");
+    PtyDevice echo({.echo = true});
+    const auto installation = install("S\r\n1\r\n", echo);
+    Background run = start(*installation);
+    const ::Window window = shownWindow(run);
+    ASSERT_NE(window, 0u);
+    EXPECT_TRUE(server.viewable(window));
+    EXPECT_EQ(server.property(window, "WM_NAME"), layout::kCaption);
+    EXPECT_EQ(server.property(window, "_NET_WM_NAME"), layout::kCaption);
+
+    std::this_thread::sleep_for(200ms);  // a window manager may still move its frame
+    const double density = dpi > 0 ? dpi : server.density();
+    const auto geometry = server.geometry(window);
+    EXPECT_NEAR(geometry.width, layout::kClientWidth * density / 1440, 1) << dpi;
+    EXPECT_NEAR(geometry.height, layout::kClientHeight * density / 1440, 1) << dpi;
+    const auto limits = server.sizeLimits(window);
+    EXPECT_EQ(limits.minWidth, geometry.width);
+    EXPECT_EQ(limits.maxWidth, geometry.width);
+    EXPECT_EQ(limits.minHeight, geometry.height);
+    EXPECT_EQ(limits.maxHeight, geometry.height);
+
+    // The outer frame (none without a window manager) 30 pixels from the
+    // screen's top and right.
+    const std::vector<long> frame = server.frameExtents(window);
+    EXPECT_EQ(geometry.y - frame[2], kEdgePixels);
+    EXPECT_EQ(geometry.x + geometry.width + frame[1], server.screenWidth() - kEdgePixels);
+    EXPECT_EQ(run.finish(10s), 0);
+  }
+}
+
+TEST_F(X11Window, HiddenModeMapsNoWindow) {
+  const auto installation = install("N\r\n5\r\n", device);
+  Background run = start(*installation);
+  int checks = 0;
+  while (run.running() && msSince(run.started) < 10000) {
+    if (const auto window = server.windowOf(run.pid, 0ms)) {
+      EXPECT_FALSE(server.viewable(*window));
+      // Nobody can close a window they cannot see: losing the connection
+      // to the server does not cut the run short.
+      if (++checks == 30) server.killClientOf(*window);
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_GE(checks, 30) << "the window exists, unmapped, while the run goes on";
+  EXPECT_EQ(run.finish(1s), 0);
+  EXPECT_EQ(installation->response(), "000|Sucesso\r\n+0012.50kg\r\n\r\n");
+  EXPECT_LE(msSince(run.started), 4000);
+}
+
+TEST_F(X11Window, DisplayTimeKeepsTheWindowAfterTheResponse) {
+  const auto installation = install("S\r\n2\r\n", device);
+  Background run = start(*installation);
+  const ::Window window = shownWindow(run);
+  ASSERT_NE(window, 0u);
+  awaitResponse(*installation, run);
+  const auto answered = Clock::now();
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(run.running());
+  EXPECT_TRUE(server.viewable(window));
+  EXPECT_EQ(run.finish(10s), 0);
+  EXPECT_GE(msSince(answered), 1700);
+  EXPECT_LE(msSince(answered), 3500);
+}
+
+TEST_F(X11Window, EveryWayOfClosingEndsTheRunAtOnce) {
+  // Display time 0: the window stays until it is closed.
+  const auto installation = install("S\r\n0\r\n", device);
+  Background run = start(*installation);
+  const ::Window window = shownWindow(run);
+  ASSERT_NE(window, 0u);
+  awaitResponse(*installation, run);
+  std::this_thread::sleep_for(2500ms);
+  ASSERT_TRUE(run.running());
+  EXPECT_TRUE(server.viewable(window));
+  const auto closed = Clock::now();
+  server.sendDeleteWindow(window);
+  EXPECT_EQ(run.finish(5s), 0);
+  EXPECT_LE(msSince(closed), 1000);
+
+  // Before the answer the run ends without one; the other ways a window can
+  // go (another client destroys it, or kills its connection) count as
+  // closing it too.
+  using Close = void (X11Server::*)(::Window) const;
+  for (const Close close :
+       {&X11Server::sendDeleteWindow, &X11Server::destroy, &X11Server::killClientOf}) {
+    const auto early = install("S\r\n0\r\n", device);
+    Background earlyRun = start(*early);
+    const ::Window earlyWindow = shownWindow(earlyRun);
+    ASSERT_NE(earlyWindow, 0u);
+    const auto closedEarly = Clock::now();
+    (server.*close)(earlyWindow);
+    EXPECT_EQ(earlyRun.finish(5s), 8);
+    EXPECT_LE(msSince(closedEarly), 1000);
+    EXPECT_FALSE(early->response());
+  }
+}
+
+TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
+  const auto installation = install("S\r\n3\r\n", device);
+  Background run = start(*installation);
+  const ::Window window = shownWindow(run);
+  ASSERT_NE(window, 0u);
+  awaitResponse(*installation, run);
+  std::this_thread::sleep_for(300ms);
+  const X11Server::Image before = server.capture(window);
+  ASSERT_FALSE(before.pixels.empty());
+  EXPECT_GT(count(before, area(layout::Id::LblPorta), bluish), 50) << "the port summary";
+  EXPECT_GT(count(before, area(layout::Id::TextTX), reddish), 5) << "the text sent";
+  EXPECT_GT(count(before, area(layout::Id::TextRX), reddish), 50) << "the result";
+
+  // Another window over ours and gone again: the uncovered part is redrawn.
+  Display* display = server.display();
+  const auto place = server.geometry(window);
+  const ::Window cover = XCreateSimpleWindow(display, DefaultRootWindow(display), place.x + 20,
+                                             place.y + 20, 200, 150, 0, 0, 0x00FF00);
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  XChangeWindowAttributes(display, cover, CWOverrideRedirect, &attributes);
+  XMapRaised(display, cover);
+  XSync(display, False);
+  std::this_thread::sleep_for(200ms);
+  XDestroyWindow(display, cover);
+  XSync(display, False);
+  std::this_thread::sleep_for(300ms);
+  const X11Server::Image after = server.capture(window);
+  ASSERT_EQ(after.pixels.size(), before.pixels.size());
+  int differing = 0;
+  for (std::size_t i = 0; i < after.pixels.size(); ++i) {
+    const auto& a = after.pixels[i];
+    const auto& b = before.pixels[i];
+    differing += (a.r != b.r || a.g != b.g || a.b != b.b) ? 1 : 0;
+  }
+  EXPECT_EQ(differing, 0);
+
+  const char* wanted = std::getenv("TS_SCREENSHOT");
+  const std::string shot = wanted && *wanted ? wanted : installation->folder.str() + "/shot.png";
+  char id[32];
+  std::snprintf(id, sizeof id, "0x%lx", window);
+  ASSERT_EQ(
+      std::system(
+          ("import -display " + server.name() + " -strip -window " + id + " " + shot).c_str()),
+      0);
+  EXPECT_EQ(pngSize(shot), std::make_pair(place.width, place.height));
+  EXPECT_EQ(run.finish(10s), 0);
+}
+
+TEST_F(X11Window, LongReplyIsClippedToItsAreaAndKeptWhole) {
+  std::string reply;
+  for (int line = 1; line <= 40; ++line) {
+    reply += "line " + std::to_string(line) + " " + std::string(60, 'W') + "\r\n";
+  }
+  PtyDevice talkative({.reply = reply, .delay = 50ms});
+  const auto installation = install("S\r\n2\r\n", talkative);
+  Background run = start(*installation);
+  const ::Window window = shownWindow(run);
+  ASSERT_NE(window, 0u);
+  awaitResponse(*installation, run);
+  std::this_thread::sleep_for(300ms);
+  const X11Server::Image image = server.capture(window);
+  ASSERT_FALSE(image.pixels.empty());
+  const PixelRect sent = area(layout::Id::TextTX);
+  const PixelRect result = area(layout::Id::TextRX);
+  EXPECT_GT(count(image, result, reddish), 200);
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x) {
+      if (reddish(image.at(x, y))) {
+        ASSERT_TRUE(inside(sent, x, y) || inside(result, x, y)) << x << "," << y;
+      }
+    }
+  }
+  EXPECT_EQ(run.finish(10s), 0);
+  EXPECT_EQ(installation->response(), "000|Sucesso\r\n" + reply + "\r\n");
+}
+
+}  // namespace
+}  // namespace ts

@@ -18,7 +18,9 @@ using ::ts::testing::PtyDevice;
 using ::ts::testing::RunResult;
 using ::ts::testing::Target;
 
-Target target() { return Target::fromEnvironment(TS_EXECUTABLE); }
+Target target() {
+  return Target::fromEnvironment(TS_EXECUTABLE);
+}
 
 int soakRuns(const Target& target) {
   if (const char* runs = std::getenv("TS_E2E_SOAK_RUNS"); runs && *runs) return std::atoi(runs);

@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config libgtest-dev
+  # fuzzing, memory checking and the benchmark's peers
+  clang libclang-rt-14-dev valgrind python3-serial
 )
 
 missing=()

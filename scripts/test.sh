@@ -13,3 +13,5 @@ run_preset() {
 
 run_preset default
 run_preset asan
+scripts/test-fuzz.sh
+scripts/test-valgrind.sh

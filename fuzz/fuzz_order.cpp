@@ -4,20 +4,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "exchange/order_file.h"
+#include "fuzz_check.h"
 
 namespace {
 
 std::array<const std::string*, 6> fieldsOf(const ts::Order& order) {
   return {&order.numPorta,    &order.velocidadePorta, &order.qtdBitsPorta,
           &order.qtdBitsStop, &order.temParidade,     &order.textoPorta};
-}
-
-void check(bool holds) {
-  if (!holds) std::abort();
 }
 
 }  // namespace

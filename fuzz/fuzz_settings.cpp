@@ -8,18 +8,14 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "fuzz_check.h"
 #include "serial/settings.h"
 
 namespace {
-
-void check(bool holds) {
-  if (!holds) std::abort();
-}
 
 // Blanks around, one optional sign, decimal digits, within 16 bits.
 std::optional<std::int16_t> plainPortNumber(std::string_view text) {

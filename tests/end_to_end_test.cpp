@@ -18,11 +18,7 @@ using namespace std::chrono_literals;
 using ::ts::testing::Installation;
 using ::ts::testing::PtyDevice;
 using ::ts::testing::RunResult;
-using ::ts::testing::Target;
-
-Target target() {
-  return Target::fromEnvironment(TS_EXECUTABLE);
-}
+using ::ts::testing::testTarget;
 
 using ::ts::testing::responseBytes;
 
@@ -30,7 +26,7 @@ class EndToEnd : public ::testing::Test {
  protected:
   bool wine() const { return install.target.wine; }
   bool slow() const { return install.target.slow(); }
-  Installation install{target()};
+  Installation install{testTarget()};
 };
 
 TEST_F(EndToEnd, ExchangeOnSchedule) {
@@ -66,14 +62,14 @@ TEST_F(EndToEnd, BurstsEchoAndLateReplies) {
     EXPECT_EQ(install.response(), "000|Sucesso\r\nABC\r\r\n");
   }
   {
-    Installation echo(target());
+    Installation echo(testTarget());
     PtyDevice device({.echo = true});
     echo.writeOrder(echo.linkPort(device.terminalPath()), "PING");
     echo.run();
     EXPECT_EQ(echo.response(), "000|Sucesso\r\nPING\r\n");
   }
   {
-    Installation late(target());
+    Installation late(testTarget());
     PtyDevice device({.reply = "late", .delay = 1300ms});
     late.writeOrder(late.linkPort(device.terminalPath()), "R");
     EXPECT_EQ(late.run().exitStatus, 1);
@@ -111,7 +107,7 @@ TEST_F(EndToEnd, OrderAndConfigFailures) {
       {"S\r\n\r\n", "1\r\n9600\r\n8\r\n1\r\nN\r\nX", results::kSemTempo},
   };
   for (const auto& c : cases) {
-    Installation run(target(), c.config);
+    Installation run(testTarget(), c.config);
     PtyDevice device({.echo = true});
     run.linkPort(device.terminalPath());
     if (c.order) run.writeOrder(*c.order);
@@ -121,7 +117,7 @@ TEST_F(EndToEnd, OrderAndConfigFailures) {
     EXPECT_EQ(result.exitStatus, results::resultCode(c.result));
     EXPECT_EQ(device.received(), "");
   }
-  Installation noConfig(target());
+  Installation noConfig(testTarget());
   std::filesystem::remove(noConfig.folder.path() / "config.ini");
   noConfig.run();
   EXPECT_EQ(noConfig.response(), responseBytes(results::kSemExibicao));
@@ -149,7 +145,7 @@ TEST_F(EndToEnd, PortMappingAndLocking) {
   EXPECT_EQ(install.run().exitStatus, 3);
 
   // A device another process holds locked is busy.
-  Installation busy(target());
+  Installation busy(testTarget());
   PtyDevice device({.echo = true});
   busy.writeOrder(busy.linkPort(device.terminalPath()), "X");
   const int holder = ::open(device.terminalPath().c_str(), O_RDWR | O_NOCTTY);
@@ -162,7 +158,7 @@ TEST_F(EndToEnd, PortMappingAndLocking) {
 
 TEST_F(EndToEnd, TwoInstancesOnOnePort) {
   PtyDevice device({.echo = true});
-  Installation other(target());
+  Installation other(testTarget());
   install.writeOrder(install.linkPort(device.terminalPath()), "A");
   other.writeOrder(other.linkPort(device.terminalPath()), "B");
   const int first = install.start({{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
@@ -221,7 +217,7 @@ TEST_F(EndToEnd, LargeTransfersBothWays) {
 
 TEST_F(EndToEnd, WorkingFolderIsTheExecutablesOwn) {
   if (wine()) GTEST_SKIP() << "symbolic links to a Windows executable are not how it is started";
-  Installation elsewhere(target());
+  Installation elsewhere(testTarget());
   PtyDevice device({.echo = true});
   install.writeOrder(install.linkPort(device.terminalPath()), "here");
   // A link elsewhere to this folder's executable still works in this folder.
@@ -234,7 +230,7 @@ TEST_F(EndToEnd, WorkingFolderIsTheExecutablesOwn) {
 
 TEST_F(EndToEnd, WithoutADisplayTheRunIsTimedAsHidden) {
   if (wine()) GTEST_SKIP() << "Wine always has a display here";
-  Installation shown(target(), "S\r\n0\r\n");
+  Installation shown(testTarget(), "S\r\n0\r\n");
   PtyDevice device({.echo = true});
   shown.writeOrder(shown.linkPort(device.terminalPath()), "X");
   const RunResult run = shown.run(20s);

@@ -25,11 +25,7 @@ using ::ts::testing::Installation;
 using ::ts::testing::PtyDevice;
 using ::ts::testing::responseBytes;
 using ::ts::testing::RunResult;
-using ::ts::testing::Target;
-
-Target target() {
-  return Target::fromEnvironment(TS_EXECUTABLE);
-}
+using ::ts::testing::testTarget;
 
 const std::string kStale = "000|Sucesso\r\nanswer of an earlier run\r\n";
 
@@ -80,7 +76,7 @@ class Fault : public ::testing::Test {
   }
   std::filesystem::path responseFolder() const { return install.folder.path() / "RESPOSTA"; }
 
-  Installation install{target()};
+  Installation install{testTarget()};
 };
 
 TEST_F(Fault, DevicePathVanishingBetweenRunsGives003) {
@@ -128,7 +124,7 @@ TEST_F(Fault, FilesThatAreNotOrdinaryFilesNeitherBlockNorCount) {
       {"config.ini", false, results::kSemExibicao},
   };
   for (const auto& c : cases) {
-    Installation run(target());
+    Installation run(testTarget());
     std::filesystem::remove(run.folder.path() / c.entry);
     if (c.fifo) {
       ASSERT_EQ(::mkfifo((run.folder.path() / c.entry).c_str(), 0666), 0);

@@ -132,6 +132,10 @@ int Installation::start(const std::map<std::string, std::string>& environment) c
   return pid;
 }
 
+Target testTarget() {
+  return Target::fromEnvironment(TS_EXECUTABLE);
+}
+
 bool Installation::runAsNobody() {
   if (::geteuid() != 0 || target.wine) return false;
   const passwd* nobody = ::getpwnam("nobody");

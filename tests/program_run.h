@@ -25,6 +25,10 @@ struct Target {
   bool slow() const { return wine || !wrapper.empty(); }
 };
 
+// The build this test binary was made with (TS_EXECUTABLE), unless the
+// environment names another.
+Target testTarget();
+
 struct RunResult {
   int exitStatus = -1;  // -1: killed at the time limit
   long elapsedMs = 0;

@@ -17,10 +17,7 @@ using ::ts::testing::Installation;
 using ::ts::testing::PtyDevice;
 using ::ts::testing::RunResult;
 using ::ts::testing::Target;
-
-Target target() {
-  return Target::fromEnvironment(TS_EXECUTABLE);
-}
+using ::ts::testing::testTarget;
 
 int soakRuns(const Target& target) {
   if (const char* runs = std::getenv("TS_E2E_SOAK_RUNS"); runs && *runs) return std::atoi(runs);
@@ -36,7 +33,7 @@ std::set<std::string> listing(const std::filesystem::path& folder) {
 }
 
 TEST(Soak, RunsInARowInOneFolderDoNotGrow) {
-  Installation install(target());
+  Installation install(testTarget());
   PtyDevice device({.echo = true});
   install.writeOrder(install.linkPort(device.terminalPath()), "R");
   const int runs = soakRuns(install.target);

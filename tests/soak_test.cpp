@@ -56,10 +56,12 @@ TEST(Soak, RunsInARowInOneFolderDoNotGrow) {
   for (std::size_t i = 0; i < std::min<std::size_t>(10, results.size()); ++i) {
     firstPeak = std::max(firstPeak, results[i].peakRssKb);
   }
+  // Page-sized jitter, larger under a sanitizer's allocator, is no growth.
+  const long slackKb = std::max(256L, firstPeak / 100);
   long lastPeak = 0;
   for (std::size_t i = 0; i < results.size(); ++i) {
     EXPECT_LE(results[i].maxOpenFds, descriptors + 1) << "run " << i;
-    EXPECT_LE(results[i].peakRssKb, firstPeak + 256) << "run " << i;
+    EXPECT_LE(results[i].peakRssKb, firstPeak + slackKb) << "run " << i;
     lastPeak = results[i].peakRssKb;
   }
   RecordProperty("runs", runs);

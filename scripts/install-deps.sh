@@ -5,6 +5,10 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config libgtest-dev
+  dpkg-dev file man-db groff-base gzip python3 unzip
+  # The Windows build and its run under Wine on a virtual screen.
+  g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 xvfb x11-utils xdotool imagemagick
+  fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1  # recommended by Wine, not pulled in
   # fuzzing, memory checking and the benchmark's peers
   clang libclang-rt-14-dev valgrind python3-serial
 )

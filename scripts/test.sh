@@ -13,5 +13,7 @@ run_preset() {
 
 run_preset default
 run_preset asan
+scripts/test-windows.sh
+scripts/test-packaging.sh
 scripts/test-fuzz.sh
 scripts/test-valgrind.sh

@@ -228,6 +228,21 @@ TEST_F(EndToEnd, WorkingFolderIsTheExecutablesOwn) {
   EXPECT_FALSE(elsewhere.response());
 }
 
+TEST_F(EndToEnd, FolderWithNonAsciiLetters) {
+  // Calling programs live in folders named in their users' language.
+  const std::string inner = "Pasta a\xC3\xA7\xC3\xA3o";  // UTF-8, as Linux names files
+  const auto home = install.folder.path() / inner;
+  install.folder.write(inner + "/config.ini", "N\r\n");
+  install.folder.mkdir(inner + "/ORDEM");
+  install.folder.mkdir(inner + "/RESPOSTA");
+  const auto moved = home / std::filesystem::path(install.executablePath).filename();
+  std::filesystem::rename(install.executablePath, moved);
+  install.executablePath = moved.string();
+  const int pid = install.start({{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+  EXPECT_EQ(Installation::wait(pid, 20s).exitStatus, 4);
+  EXPECT_EQ(install.folder.read(inner + "/RESPOSTA/resposta.txt"), responseBytes(results::kOrdemAusente));
+}
+
 TEST_F(EndToEnd, WithoutADisplayTheRunIsTimedAsHidden) {
   if (wine()) GTEST_SKIP() << "Wine always has a display here";
   Installation shown(testTarget(), "S\r\n0\r\n");

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace ts::testing {
@@ -83,14 +84,26 @@ int Installation::linkPort(const std::string& device) {
     links_.push_back((folder.path() / "PORTAS" / ("COM" + std::to_string(port))).string());
     return port;
   }
+  // Windows names a device by one COM number: a device linked already
+  // keeps its number, so that two installations contend for one port.
+  const std::string dosDevices = wineDosDevices();
+  for (const auto& entry : std::filesystem::directory_iterator(dosDevices)) {
+    const std::string name = entry.path().filename().string();
+    std::error_code error;
+    if (name.rfind("com", 0) == 0 && std::filesystem::read_symlink(entry.path(), error) == device) {
+      return std::stoi(name.substr(3));
+    }
+  }
   // Wine's ports are shared by every test of the prefix: take a free one.
-  for (int port = 10 + static_cast<int>(::getpid() % 50) * 4;; ++port) {
-    const std::string link = wineDosDevices() + "/com" + std::to_string(port);
+  const int first = 10 + static_cast<int>(::getpid() % 50) * 4;
+  for (int port = first; port < first + 256; ++port) {
+    const std::string link = dosDevices + "/com" + std::to_string(port);
     if (::symlink(device.c_str(), link.c_str()) == 0) {
       links_.push_back(link);
       return port;
     }
   }
+  throw std::runtime_error("no free COM number in " + dosDevices);
 }
 
 void Installation::writeOrder(int port, const std::string& text) {

@@ -36,36 +36,6 @@ PosixSerialControl::~PosixSerialControl() {
   close();
 }
 
-void PosixSerialControl::setCommPort(std::int16_t port) {
-  if (port <= 0) throw SerialError("invalid port number");
-  commPort_ = port;
-}
-
-void PosixSerialControl::setSettings(const std::string& settings) {
-  const auto parsed = parseSettings(settings);
-  if (!parsed) throw SerialError("invalid settings");
-  settings_ = *parsed;
-}
-
-void PosixSerialControl::setRThreshold(std::int16_t count) {
-  if (count < 0) throw SerialError("invalid threshold");
-  rThreshold_ = count;
-}
-
-void PosixSerialControl::setSThreshold(std::int16_t count) {
-  if (count < 0) throw SerialError("invalid threshold");
-  sThreshold_ = count;
-}
-
-void PosixSerialControl::setInputLen(std::int16_t count) {
-  if (count < 0) throw SerialError("invalid input length");
-  inputLen_ = count;
-}
-
-void PosixSerialControl::setOnComm(std::function<void()> handler) {
-  onComm_ = std::move(handler);
-}
-
 std::string PosixSerialControl::devicePath(std::int16_t port) const {
   const std::string mapped = workingFolder_ + "/PORTAS/COM" + std::to_string(port);
   if (entryExists(mapped)) return mapped;
@@ -122,16 +92,6 @@ void PosixSerialControl::setOutput(const std::string& text) {
   pendingOutput_.append(text);
   if (sThreshold_ > 0) reportTransmitEmpty_ = true;
   flushOutput();
-}
-
-std::string PosixSerialControl::input() {
-  // With InputLen 0 a read takes everything; otherwise at most InputLen.
-  if (inputLen_ == 0 || received_.size() <= static_cast<std::size_t>(inputLen_)) {
-    return std::exchange(received_, std::string());
-  }
-  std::string head = received_.substr(0, static_cast<std::size_t>(inputLen_));
-  received_.erase(0, head.size());
-  return head;
 }
 
 void PosixSerialControl::onReady(short revents) {
@@ -204,10 +164,6 @@ void PosixSerialControl::updateWatch() {
   // POLLOUT only while there is something to send or to report as sent.
   const bool wantOut = !pendingOutput_.empty() || reportTransmitEmpty_;
   loop_.setEvents(fd_, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)));
-}
-
-void PosixSerialControl::raiseComm() {
-  if (onComm_) onComm_();
 }
 
 }  // namespace ts

@@ -1,0 +1,101 @@
+# Install rules and packages: a Debian package from a POSIX build, a .zip
+# from a Windows build (`cpack` in the build folder makes either).
+#
+# The program's working folder is the folder of its own executable, so the
+# executable never goes on the PATH (from /usr/bin it would look for
+# /usr/bin/ORDEM). On Linux it lives in a package folder of its own and a
+# setup command copies it, with an example working folder, beside each
+# calling program. On Windows the zip is itself a working folder.
+
+set(TS_EXAMPLE_SOURCE "${PROJECT_SOURCE_DIR}/packaging/example")
+
+set(CPACK_PACKAGE_NAME terminal-serial)
+set(CPACK_PACKAGE_VENDOR "terminal-serial team")
+set(CPACK_PACKAGE_CONTACT "terminal-serial team <terminal-serial@localhost>"
+    CACHE STRING "Maintainer named in the packages")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "one request/response exchange with a serial device, driven by files")
+set(CPACK_PACKAGE_DESCRIPTION
+    "A calling program writes an order file (port, line settings, text), starts
+terminal-serial and reads the response file: the result code, and on success
+every byte the device sent back within one second. A small status window
+shows the exchange when a display is available.")
+set(CPACK_STRIP_FILES ON)
+
+# The manual as plain text, for readers without man (the Windows package).
+function(ts_render_manual_text page output)
+  find_program(TS_GROFF groff)
+  if(NOT TS_GROFF)
+    message(STATUS "groff not found: the package carries no text manual")
+    return()
+  endif()
+  add_custom_command(
+    OUTPUT "${output}"
+    COMMAND "${TS_GROFF}" -k -man -Tutf8 -P-cbou "${page}" > "${output}"
+    DEPENDS "${page}"
+    VERBATIM)
+  add_custom_target(ts_manual_text ALL DEPENDS "${output}")
+  install(FILES "${output}" DESTINATION .)
+endfunction()
+
+if(WIN32)
+  # Flat, so that unpacked beside a calling program the executable finds its
+  # config.ini, ORDEM and RESPOSTA at once. A zip cannot hold an empty
+  # folder: each carries a short note.
+  install(TARGETS terminal-serial RUNTIME DESTINATION .)
+  install(FILES "${TS_EXAMPLE_SOURCE}/config.ini" DESTINATION .)
+  install(FILES "${TS_EXAMPLE_SOURCE}/ORDEM/README.txt" DESTINATION ORDEM)
+  install(FILES "${TS_EXAMPLE_SOURCE}/RESPOSTA/README.txt" DESTINATION RESPOSTA)
+  install(FILES examples/caller.bat examples/caller.py DESTINATION examples)
+  ts_render_manual_text("${PROJECT_SOURCE_DIR}/man/terminal-serial.1"
+                        "${PROJECT_BINARY_DIR}/terminal-serial.txt")
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_PACKAGE_FILE_NAME "terminal-serial-${PROJECT_VERSION}-windows")
+else()
+  set(TS_INSTALL_PKGDIR lib/terminal-serial)
+  set(TS_INSTALL_EXAMPLEDIR share/terminal-serial/example)
+  set(TS_INSTALL_DOCDIR share/doc/terminal-serial)
+
+  install(TARGETS terminal-serial RUNTIME DESTINATION "${TS_INSTALL_PKGDIR}")
+  install(DIRECTORY "${TS_EXAMPLE_SOURCE}/" DESTINATION "${TS_INSTALL_EXAMPLEDIR}")
+
+  # The setup command finds the package folders relative to its own place.
+  file(RELATIVE_PATH TS_BIN_TO_PKGDIR /usr/bin "/usr/${TS_INSTALL_PKGDIR}")
+  file(RELATIVE_PATH TS_BIN_TO_EXAMPLEDIR /usr/bin "/usr/${TS_INSTALL_EXAMPLEDIR}")
+  configure_file(packaging/terminal-serial-setup.in terminal-serial-setup @ONLY)
+  install(PROGRAMS "${PROJECT_BINARY_DIR}/terminal-serial-setup" DESTINATION bin)
+
+  # Debian installs manual pages compressed.
+  set(TS_MANUAL_PAGES terminal-serial terminal-serial-setup)
+  set(TS_COMPRESSED_PAGES)
+  foreach(page IN LISTS TS_MANUAL_PAGES)
+    set(compressed "${PROJECT_BINARY_DIR}/man/${page}.1.gz")
+    add_custom_command(
+      OUTPUT "${compressed}"
+      COMMAND "${CMAKE_COMMAND}" -E make_directory "${PROJECT_BINARY_DIR}/man"
+      COMMAND gzip -9 -n -c "${PROJECT_SOURCE_DIR}/man/${page}.1" > "${compressed}"
+      DEPENDS "${PROJECT_SOURCE_DIR}/man/${page}.1"
+      VERBATIM)
+    list(APPEND TS_COMPRESSED_PAGES "${compressed}")
+  endforeach()
+  add_custom_target(ts_manual_pages ALL DEPENDS ${TS_COMPRESSED_PAGES})
+  install(FILES ${TS_COMPRESSED_PAGES} DESTINATION share/man/man1)
+
+  install(FILES docs/integration.md DESTINATION "${TS_INSTALL_DOCDIR}")
+  install(PROGRAMS examples/caller.sh examples/caller.py
+          DESTINATION "${TS_INSTALL_DOCDIR}/examples")
+  install(FILES examples/caller.bat DESTINATION "${TS_INSTALL_DOCDIR}/examples")
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION comm)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Depends is computed from what the executable links, so it follows the
+  # libraries a window toolkit brings in.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+
+include(CPack)

@@ -1,0 +1,297 @@
+#include "serial/serial_control_win32.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace ts {
+namespace {
+
+// Driver queue sizes asked for at opening; a driver may keep its own.
+constexpr DWORD kQueueBytes = 65536;
+// Bytes one read takes at most.
+constexpr DWORD kReadChunk = 65536;
+// Gap after which a read that has begun to receive returns; a safety net
+// only, since every read asks for bytes already there, or for one byte.
+constexpr DWORD kReadIntervalMs = 50;
+// One completion takes what is queued; the bound only keeps an endless
+// flood from holding the loop, and what is left completes the next read.
+constexpr int kMaxReadsPerCompletion = 256;
+// How long closing waits for a cancelled operation to let go of its buffer.
+constexpr DWORD kCancelWaitMs = 1000;
+
+BYTE parityOf(Parity parity) {
+  switch (parity) {
+    case Parity::Odd:
+      return ODDPARITY;
+    case Parity::Even:
+      return EVENPARITY;
+    case Parity::Mark:
+      return MARKPARITY;
+    case Parity::Space:
+      return SPACEPARITY;
+    case Parity::None:
+      break;
+  }
+  return NOPARITY;
+}
+
+BYTE stopBitsOf(StopBits stopBits) {
+  switch (stopBits) {
+    case StopBits::OneHalf:
+      return ONE5STOPBITS;
+    case StopBits::Two:
+      return TWOSTOPBITS;
+    case StopBits::One:
+      break;
+  }
+  return ONESTOPBIT;
+}
+
+}  // namespace
+
+struct Win32SerialControl::Operation {
+  Operation() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~Operation() {
+    if (event) CloseHandle(event);
+  }
+  Operation(const Operation&) = delete;
+  Operation& operator=(const Operation&) = delete;
+
+  // A fresh OVERLAPPED for the next operation, its event reset.
+  OVERLAPPED* restart() {
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = event;
+    ResetEvent(event);
+    return &overlapped;
+  }
+  // After a call that completed at once: the loop learns of it as of any
+  // other completion.
+  void completedAtOnce() { SetEvent(event); }
+
+  HANDLE event;
+  OVERLAPPED overlapped{};
+  std::string buffer;
+  bool pending = false;
+};
+
+Win32SerialControl::Win32SerialControl(Win32EventLoop& loop) : loop_(loop) {}
+
+Win32SerialControl::~Win32SerialControl() {
+  close();
+}
+
+void Win32SerialControl::setPortOpen(bool open) {
+  if (open) {
+    if (portOpen()) throw SerialError("port already open");
+    this->open();
+  } else {
+    close();
+  }
+}
+
+void Win32SerialControl::open() {
+  if (!takeExclusiveUse()) throw SerialError("the port is in use");
+  const std::wstring name = L"\\\\.\\COM" + std::to_wstring(commPort_);
+  // No sharing: a port another process holds is busy.
+  port_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_OVERLAPPED, nullptr);
+  if (port_ == INVALID_HANDLE_VALUE) {
+    close();
+    throw SerialError("cannot open the port");
+  }
+  read_ = std::make_unique<Operation>();
+  write_ = std::make_unique<Operation>();
+  if (!read_->event || !write_->event || !configure()) {
+    close();
+    throw SerialError("the port refuses the settings");
+  }
+  failed_ = false;
+  received_.clear();
+  startRead();
+}
+
+bool Win32SerialControl::takeExclusiveUse() {
+  // Windows' own drivers refuse a second opener; this lock also keeps two
+  // runs of this program apart on a driver that does not (Wine's ports).
+  const std::wstring name = L"Local\\terminal-serial-COM" + std::to_wstring(commPort_);
+  portLock_ = CreateMutexW(nullptr, FALSE, name.c_str());
+  if (!portLock_) return false;
+  const DWORD taken = WaitForSingleObject(portLock_, 0);
+  if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) return true;
+  CloseHandle(portLock_);
+  portLock_ = nullptr;
+  return false;
+}
+
+bool Win32SerialControl::configure() const {
+  SetupComm(port_, kQueueBytes, kQueueBytes);  // a recommendation only
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(port_, &dcb)) return false;
+  dcb.BaudRate = settings_.baud;
+  dcb.ByteSize = static_cast<BYTE>(settings_.dataBits);
+  dcb.Parity = parityOf(settings_.parity);
+  dcb.StopBits = stopBitsOf(settings_.stopBits);
+  dcb.fBinary = TRUE;
+  dcb.fParity = settings_.parity != Parity::None;
+  // No flow control of any kind: the lines stay asserted, and XON/XOFF
+  // (0x11, 0x13) and NUL bytes pass as data both ways.
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  // A line error must not stop all further reads and writes.
+  dcb.fAbortOnError = FALSE;
+  if (!SetCommState(port_, &dcb)) return false;
+
+  // A read waits for its first byte without limit and then returns once
+  // the bytes stop coming or its buffer is full; every read here asks for
+  // bytes already queued, or for one byte, so none waits for more. (The
+  // "return at once" setting would make the pending read complete empty
+  // again and again.) Writes take as long as the line needs, in the
+  // background.
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = kReadIntervalMs;
+  if (!SetCommTimeouts(port_, &timeouts)) return false;
+  // A reply left over from before this run is not this run's answer.
+  return PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR) != 0;
+}
+
+void Win32SerialControl::close() {
+  if (portOpen()) {
+    cancel(read_);
+    cancel(write_);
+    CloseHandle(port_);
+    port_ = INVALID_HANDLE_VALUE;
+  }
+  if (portLock_) {
+    ReleaseMutex(portLock_);
+    CloseHandle(portLock_);
+    portLock_ = nullptr;
+  }
+  queuedOutput_.clear();
+  reportTransmitEmpty_ = false;
+}
+
+void Win32SerialControl::cancel(std::unique_ptr<Operation>& operation) {
+  if (!operation) return;
+  loop_.unwatch(operation->event);
+  if (operation->pending) {
+    CancelIo(port_);
+    if (WaitForSingleObject(operation->event, kCancelWaitMs) != WAIT_OBJECT_0) {
+      // The driver still owns the OVERLAPPED and the buffer: leave them to it.
+      static_cast<void>(operation.release());
+      return;
+    }
+  }
+  operation.reset();
+}
+
+void Win32SerialControl::startRead() {
+  // One byte: the read completes as soon as input arrives, and no received
+  // byte is ever held in a pending read where a phase could not see it.
+  Operation& read = *read_;
+  read.buffer.resize(1);
+  if (ReadFile(port_, read.buffer.data(), 1, nullptr, read.restart())) {
+    read.completedAtOnce();
+  } else if (GetLastError() != ERROR_IO_PENDING) {
+    // The device is gone; reading again would only fail again.
+    failed_ = true;
+    return;
+  }
+  read.pending = true;
+  loop_.watch(read.event, [this] { onReadDone(); });
+}
+
+void Win32SerialControl::onReadDone() {
+  Operation& read = *read_;
+  DWORD got = 0;
+  const bool done = GetOverlappedResult(port_, &read.overlapped, &got, FALSE) != 0;
+  read.pending = false;
+  loop_.unwatch(read.event);
+  received_.append(read.buffer.data(), got);
+  // Take what arrived behind the first byte as well, so that a tick due now
+  // sees all of it. A failed read means the device is gone (unplugged).
+  if (!done || !readQueued()) failed_ = true;
+  if (!failed_) startRead();
+  raiseComm();
+}
+
+bool Win32SerialControl::readQueued() {
+  Operation& read = *read_;
+  for (int round = 0; round < kMaxReadsPerCompletion; ++round) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port_, &errors, &status)) return false;
+    if (status.cbInQue == 0) return true;
+    const DWORD count = std::min(status.cbInQue, kReadChunk);
+    read.buffer.resize(count);
+    DWORD got = 0;
+    // Bytes are waiting, so the read completes at once.
+    if (!ReadFile(port_, read.buffer.data(), count, nullptr, read.restart()) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return false;
+    }
+    if (!GetOverlappedResult(port_, &read.overlapped, &got, TRUE)) return false;
+    received_.append(read.buffer.data(), got);
+    if (got == 0) return true;
+  }
+  return true;
+}
+
+void Win32SerialControl::setOutput(const std::string& text) {
+  if (!portOpen()) throw SerialError("port not open");
+  if (text.empty()) return;
+  queuedOutput_ += text;
+  if (sThreshold_ > 0) reportTransmitEmpty_ = true;
+  if (!write_->pending) startWrite();
+}
+
+void Win32SerialControl::startWrite() {
+  Operation& write = *write_;
+  write.buffer = std::exchange(queuedOutput_, std::string());
+  const auto size = static_cast<DWORD>(write.buffer.size());
+  if (WriteFile(port_, write.buffer.data(), size, nullptr, write.restart())) {
+    write.completedAtOnce();
+  } else if (GetLastError() != ERROR_IO_PENDING) {
+    // The device is gone; what was queued cannot be delivered.
+    write.buffer.clear();
+    return;
+  }
+  write.pending = true;
+  loop_.watch(write.event, [this] { onWriteDone(); });
+}
+
+void Win32SerialControl::onWriteDone() {
+  Operation& write = *write_;
+  DWORD written = 0;
+  const bool done = GetOverlappedResult(port_, &write.overlapped, &written, FALSE) != 0;
+  write.pending = false;
+  loop_.unwatch(write.event);
+  if (!done || written == 0) {
+    queuedOutput_.clear();
+  } else if (written < write.buffer.size()) {
+    // A driver that ends a write early: the rest goes first next time.
+    queuedOutput_.insert(0, write.buffer, written);
+  }
+  write.buffer.clear();
+  if (!queuedOutput_.empty()) {
+    startWrite();
+    return;
+  }
+  // The transmit-empty event is reported here, once the last write has
+  // completed, rather than left to EV_TXEMPTY, which some drivers do not
+  // raise for a buffer that was already empty.
+  if (reportTransmitEmpty_) {
+    reportTransmitEmpty_ = false;
+    raiseComm();
+  }
+}
+
+}  // namespace ts

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "app/event_loop_win32.h"
+#include "serial/serial_control_base.h"
+
+namespace ts {
+
+// The serial control over the Win32 communications API: COM N is
+// \\.\COM<N>, opened for overlapped I/O so that nothing blocks the window's
+// thread. Input arrives through a one-byte read that is always pending and
+// completes as soon as a byte has arrived, after which everything queued
+// behind it is read; the loop waits on its event handle beside the message
+// queue. So the port's state lives on the one thread, needs no lock, and
+// its events are handled in order with the window's (no worker thread to
+// start, stop and synchronise with). A pending read is used rather
+// than WaitCommEvent because it both signals and carries the input, and
+// needs no modem-status support, without which some drivers (virtual ports,
+// Wine's pseudo-terminal ports) end every event wait at once. Output is an
+// overlapped write whose buffer lives until the write completes; its
+// completion is the transmit-empty event.
+class Win32SerialControl : public SerialControlBase {
+ public:
+  explicit Win32SerialControl(Win32EventLoop& loop);
+  ~Win32SerialControl() override;
+  Win32SerialControl(const Win32SerialControl&) = delete;
+  Win32SerialControl& operator=(const Win32SerialControl&) = delete;
+
+  void setPortOpen(bool open) override;
+  bool portOpen() const override { return port_ != INVALID_HANDLE_VALUE; }
+  void setOutput(const std::string& text) override;
+
+ private:
+  // One overlapped operation: its OVERLAPPED, event and buffer must outlive
+  // the operation, so each outstanding operation owns one of these.
+  struct Operation;
+
+  void open();
+  void close();
+  bool configure() const;
+  bool takeExclusiveUse();
+  void startRead();
+  void onReadDone();
+  // Reads what the driver still holds; false once the device fails.
+  bool readQueued();
+  void startWrite();
+  void onWriteDone();
+  void cancel(std::unique_ptr<Operation>& operation);
+
+  Win32EventLoop& loop_;
+
+  HANDLE port_ = INVALID_HANDLE_VALUE;
+  HANDLE portLock_ = nullptr;
+  bool failed_ = false;  // the device stopped answering reads
+  std::unique_ptr<Operation> read_;
+  std::unique_ptr<Operation> write_;
+  std::string queuedOutput_;
+  bool reportTransmitEmpty_ = false;
+};
+
+}  // namespace ts

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <functional>
+#include <string>
+
+#include "ui/layout.h"
+#include "ui/window.h"
+
+namespace ts {
+
+// FormPrincipal as a Win32 top-level window: fixed single border, the
+// layout's controls placed in twips converted with the screen's real pixels
+// per inch, texts shown in UTF-16 but kept as the bytes they were given.
+// Created hidden; the run decides whether it is shown.
+class Win32Window : public Window {
+ public:
+  // Throws std::runtime_error when the window cannot be created.
+  Win32Window();
+  ~Win32Window() override;
+  Win32Window(const Win32Window&) = delete;
+  Win32Window& operator=(const Win32Window&) = delete;
+
+  void setText(Control control, const std::string& text) override;
+  std::string text(Control control) const override;
+  bool canDisplay() const override { return true; }
+  void setVisible(bool visible) override;
+  bool visible() const override;
+  ScreenMetrics screenMetrics() const override;
+  std::int32_t outerWidthTwips() const override;
+  void moveTo(std::int32_t leftTwips, std::int32_t topTwips) override;
+  void setOnClose(std::function<void()> handler) override;
+
+ private:
+  static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void createFont();
+  void createControls();
+  HBRUSH colourControl(HDC dc, HWND control) const;
+  void notifyClosed();
+  int pixelsX(int twips) const;
+  int pixelsY(int twips) const;
+  HWND controlWindow(layout::Id id) const;
+
+  int dpiX_ = 96;
+  int dpiY_ = 96;
+  HWND window_ = nullptr;
+  HFONT font_ = nullptr;
+  HBRUSH workspaceBrush_ = nullptr;
+  HBRUSH labelBrush_ = nullptr;
+  HBRUSH textAreaBrush_ = nullptr;
+  std::array<HWND, layout::kControls.size()> controls_{};
+  std::array<std::string, 3> texts_;
+  std::function<void()> onClose_;
+  bool closed_ = false;
+};
+
+}  // namespace ts

@@ -11,6 +11,8 @@ packages=(
   fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1  # recommended by Wine, not pulled in
   # The Linux window and its tests on a virtual screen.
   libx11-dev libxft-dev libfontconfig-dev fonts-dejavu-core openbox
+  # fuzzing, memory checking and the benchmark's peers
+  clang libclang-rt-14-dev valgrind python3-serial
 )
 
 missing=()

@@ -16,3 +16,5 @@ run_preset asan
 scripts/test-x11.sh
 scripts/test-windows.sh
 scripts/test-packaging.sh
+scripts/test-fuzz.sh
+scripts/test-valgrind.sh

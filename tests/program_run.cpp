@@ -1,10 +1,15 @@
 #include "program_run.h"
 
+#include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -20,12 +25,41 @@ std::string wineDosDevices() {
   return base + "/dosdevices";
 }
 
+std::string linkTarget(const std::string& link) {
+  std::error_code error;
+  return std::filesystem::read_symlink(link, error).string();
+}
+
+// The descriptors open in process `pid`, once it runs a program other than
+// this one (before exec it holds this process's descriptors); -1 before.
+int openDescriptors(int pid) {
+  static const std::string self = linkTarget("/proc/self/exe");
+  const std::string proc = "/proc/" + std::to_string(pid);
+  if (linkTarget(proc + "/exe") == self) return -1;
+  DIR* dir = ::opendir((proc + "/fd").c_str());
+  if (!dir) return -1;
+  int count = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count;
+}
+
+double milliseconds(const timeval& t) {
+  return t.tv_sec * 1000.0 + t.tv_usec / 1000.0;
+}
+
 }  // namespace
 
 Target Target::fromEnvironment(const std::string& nativeDefault) {
-  Target target{nativeDefault, false};
+  Target target{nativeDefault, false, {}};
   if (const char* wine = std::getenv("TS_E2E_WINE"); wine && *wine) target.wine = true;
   if (const char* exe = std::getenv("TS_E2E_EXE"); exe && *exe) target.executable = exe;
+  if (const char* wrapper = std::getenv("TS_E2E_WRAPPER"); wrapper && !target.wine) {
+    std::istringstream words(wrapper);
+    for (std::string word; words >> word;) target.wrapper.push_back(word);
+  }
   return target;
 }
 
@@ -95,33 +129,62 @@ int Installation::start(const std::map<std::string, std::string>& environment) c
       }
     }
     if (std::FILE* errors = std::freopen(errorsPath.c_str(), "w", stderr); !errors) ::_exit(127);
-    if (target.wine) {
-      ::execlp("wine", "wine", executablePath.c_str(), static_cast<char*>(nullptr));
-    } else {
-      ::execl(executablePath.c_str(), executablePath.c_str(), static_cast<char*>(nullptr));
+    if (uid_ >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(gid_)) != 0 ||
+                      ::setuid(static_cast<uid_t>(uid_)) != 0)) {
+      ::_exit(127);
     }
+    std::vector<std::string> words = target.wrapper;
+    if (target.wine) words = {"wine"};
+    words.push_back(executablePath);
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   return pid;
+}
+
+Target testTarget() {
+  return Target::fromEnvironment(TS_EXECUTABLE);
+}
+
+bool Installation::runAsNobody() {
+  if (::geteuid() != 0 || target.wine) return false;
+  const passwd* nobody = ::getpwnam("nobody");
+  if (!nobody) return false;
+  uid_ = static_cast<int>(nobody->pw_uid);
+  gid_ = static_cast<int>(nobody->pw_gid);
+  using std::filesystem::perms;
+  std::filesystem::permissions(folder.path(), perms::owner_all | perms::group_read |
+                                                  perms::group_exec | perms::others_read |
+                                                  perms::others_exec);
+  if (folder.exists("RESPOSTA"))
+    std::filesystem::permissions(folder.path() / "RESPOSTA", perms::all);
+  return true;
 }
 
 RunResult Installation::wait(int pid, std::chrono::milliseconds limit) {
   RunResult result;
   const auto started = Clock::now();
   int status = 0;
+  rusage usage{};
   for (;;) {
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    result.maxOpenFds = std::max(result.maxOpenFds, openDescriptors(pid));
+    const pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
     if (done == pid) {
       result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       break;
     }
     if (Clock::now() - started > limit) {
       ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
+      ::wait4(pid, &status, 0, &usage);
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+  result.cpuMs = milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime);
+  result.peakRssKb = usage.ru_maxrss;
   result.elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
   return result;

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "test_folder.h"
@@ -12,18 +13,35 @@ namespace ts::testing {
 
 // Which build the end-to-end tests run: the native executable, or the
 // Windows one under Wine when TS_E2E_WINE is set (TS_E2E_EXE names it).
+// TS_E2E_WRAPPER runs the native one under a command such as a memory
+// checker ("valgrind --error-exitcode=99 -q").
 struct Target {
   std::string executable;
   bool wine = false;
+  std::vector<std::string> wrapper;
 
   static Target fromEnvironment(const std::string& nativeDefault);
+  // Wine and wrappers start slowly and run slowly: schedule bounds widen.
+  bool slow() const { return wine || !wrapper.empty(); }
 };
+
+// The build this test binary was made with (TS_EXECUTABLE), unless the
+// environment names another.
+Target testTarget();
 
 struct RunResult {
   int exitStatus = -1;  // -1: killed at the time limit
   long elapsedMs = 0;
   std::string errors;  // what the program wrote on stderr
+  double cpuMs = 0;    // user and system time
+  long peakRssKb = 0;
+  int maxOpenFds = 0;  // the most descriptors seen open at once after exec
 };
+
+// The bytes of a response file holding `result`.
+inline std::string responseBytes(std::string_view result) {
+  return std::string(result) + "\r\n";
+}
 
 // A working folder holding a copy of the executable, as a calling program
 // would set one up.
@@ -48,12 +66,19 @@ class Installation {
   int start(const std::map<std::string, std::string>& environment = {}) const;
   static RunResult wait(int pid, std::chrono::milliseconds limit);
 
+  // Runs the program as the unprivileged user nobody from now on, for faults
+  // that permissions make (root reads and writes everything). Opens the
+  // folder to that user. False when this process cannot switch users.
+  bool runAsNobody();
+
   const Target target;
   TestFolder folder;
   std::string executablePath;
 
  private:
   std::vector<std::string> links_;
+  int uid_ = -1;  // -1: run as this process's user
+  int gid_ = -1;
 };
 
 }  // namespace ts::testing

@@ -11,13 +11,16 @@ namespace ts::fileio {
 bool isRegularFile(const std::string& path);
 
 // The whole content of an ordinary file, or nullopt when the path names
-// something else or cannot be opened or read.
+// something else (a FIFO or a device never blocks or floods the reader) or
+// cannot be opened or read.
 std::optional<std::string> readWholeFile(const std::string& path);
 
-// Replaces the file with exactly `content`, whole or not at all: the bytes go
-// to a temporary file beside it, which is then renamed over the target, so a
-// reader never sees a half-written file. The folder is never created.
-// Returns false (and leaves no temporary file) when that cannot be done; an
+// Replaces the file with exactly `content`, so that a reader never takes a
+// half-written file for a whole one: the bytes go to a temporary file beside
+// it, which is then renamed over the target. Where the folder takes no new
+// entry but the file is writable, the file is rewritten in place, its first
+// byte last. The folder is never created. Returns false (and leaves no
+// temporary file, nor part of `content`) when neither can be done; an
 // earlier file at `path` is then removed where possible, so that it cannot
 // be taken for the new one.
 bool replaceFile(const std::string& path, const std::string& content);

@@ -10,10 +10,10 @@
 namespace ts::fileio {
 namespace {
 
-bool writeAll(int fd, const std::string& content) {
+bool writeAllAt(int fd, const char* data, std::size_t size, off_t offset) {
   std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+  while (done < size) {
+    const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -23,7 +23,67 @@ bool writeAll(int fd, const std::string& content) {
   return true;
 }
 
-// A response that could not be replaced must not survive to be taken for
+// Opens an existing ordinary file. O_NONBLOCK keeps a FIFO or a device
+// planted under the file's name from blocking the run in open(); such
+// entries are then refused, as is anything that is not an ordinary file.
+int openRegular(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The usual way: the bytes go to a new file beside the target, which is
+// renamed over it, so a reader sees the old file or the new one, whole.
+bool replaceByRename(const std::string& path, const std::string& content) {
+  std::string temporary = path + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return false;
+  // mkstemp makes the file private; give it the mode a plainly created file
+  // would have, since the calling program may run as another user.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
+  // No fsync: the rename already keeps readers from a torn file, and a
+  // flush to disk would cost the caller milliseconds on every run.
+  const bool written = writeAllAt(fd, content.data(), content.size(), 0);
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+// For a folder that takes no new entry (read-only or immutable) while the
+// file in it is still writable: otherwise the previous run's answer would
+// stay there looking like this run's. A NUL byte first replaces the result
+// code that starts the old answer, then the rest of the new content goes in
+// and its first byte comes last: a reader polling the file sees the old
+// answer, then a file starting with NUL, never a result code, until the new
+// one is complete. When writing fails the file is left empty rather than
+// holding part of an answer.
+bool overwriteInPlace(const std::string& path, const std::string& content) {
+  if (content.empty()) return false;
+  const int fd = openRegular(path, O_WRONLY | O_NOFOLLOW);
+  if (fd < 0) return false;
+  const char notYetAnAnswer = '\0';
+  bool written = writeAllAt(fd, &notYetAnAnswer, 1, 0) && ::ftruncate(fd, 1) == 0 &&
+                 writeAllAt(fd, content.data() + 1, content.size() - 1, 1) &&
+                 writeAllAt(fd, content.data(), 1, 0);
+  if (!written) {
+    // Best effort: an empty file is no answer; part of one would look like one.
+    [[maybe_unused]] const int emptied = ::ftruncate(fd, 0);
+  }
+  if (::close(fd) != 0) written = false;
+  return written;
+}
+
+// A response that could not be written must not survive to be taken for
 // this run's: remove it if that is still possible. Always false.
 bool removeStale(const std::string& path) {
   if (isRegularFile(path)) ::unlink(path.c_str());
@@ -38,15 +98,8 @@ bool isRegularFile(const std::string& path) {
 }
 
 std::optional<std::string> readWholeFile(const std::string& path) {
-  // O_NONBLOCK so that a FIFO in the file's place cannot stall the run; only
-  // ordinary files are read.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const int fd = openRegular(path, O_RDONLY);
   if (fd < 0) return std::nullopt;
-  struct stat info{};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return std::nullopt;
-  }
   std::string content;
   char buffer[65536];
   for (;;) {
@@ -64,23 +117,7 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 }
 
 bool replaceFile(const std::string& path, const std::string& content) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return removeStale(path);
-  // mkstemp makes the file private; give it the mode a plainly created file
-  // would have, since the calling program may run as another user.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
-  // No fsync: the rename already keeps readers from a torn file, and a
-  // flush to disk would cost the caller milliseconds on every run.
-  const bool written = writeAll(fd, content);
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return removeStale(path);
-  }
-  return true;
+  return replaceByRename(path, content) || overwriteInPlace(path, content) || removeStale(path);
 }
 
 }  // namespace ts::fileio

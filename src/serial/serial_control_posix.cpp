@@ -14,9 +14,13 @@
 namespace ts {
 namespace {
 
-// Bytes taken from the driver per read; a dispatch reads until the driver
-// is empty, so this only bounds the copy size.
+// Bytes taken from the driver per read. A terminal driver hands out a few
+// kilobytes per read while more wait behind them, so a dispatch reads on
+// until the driver is empty: what has arrived when the answer is due then
+// belongs to it, even after the loop was kept busy. The budget bounds how
+// long a device that never pauses can hold the loop.
 constexpr std::size_t kReadChunk = 65536;
+constexpr std::size_t kReadBudget = 1 << 20;
 
 bool entryExists(const std::string& path) {
   struct stat info {};
@@ -116,18 +120,21 @@ void PosixSerialControl::onReady(short revents) {
 
 bool PosixSerialControl::readAvailable() {
   char chunk[kReadChunk];
-  for (;;) {
+  for (std::size_t taken = 0; taken < kReadBudget;) {
     const ssize_t n = ::read(fd_, chunk, sizeof chunk);
     if (n > 0) {
       received_.append(chunk, static_cast<std::size_t>(n));
-      // A short read means the driver is empty for now.
-      if (static_cast<std::size_t>(n) < kReadChunk) return true;
+      taken += static_cast<std::size_t>(n);
       continue;
     }
+    // With VMIN and VTIME 0 an emptied terminal reads 0; only a first read
+    // of 0, after poll reported the device ready, means it is gone.
+    if (n == 0 && taken > 0) return true;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
     return false;  // end of file or EIO: the device is gone
   }
+  return true;
 }
 
 void PosixSerialControl::flushOutput() {

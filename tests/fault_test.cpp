@@ -1,0 +1,274 @@
+// Faults of the files and the device around a run, end to end: every run
+// ends with the outcome the rules give and a complete response file, or with
+// a clear exit status; a caller polling the response file never sees a torn
+// one, nor the previous run's answer posing as this run's.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "exchange/result_texts.h"
+#include "program_run.h"
+#include "pty_device.h"
+
+namespace ts {
+namespace {
+
+using namespace std::chrono_literals;
+using ::ts::testing::Installation;
+using ::ts::testing::PtyDevice;
+using ::ts::testing::responseBytes;
+using ::ts::testing::RunResult;
+using ::ts::testing::testTarget;
+
+const std::string kStale = "000|Sucesso\r\nanswer of an earlier run\r\n";
+
+// The immutable attribute on a file or folder for as long as the object
+// lives: not even root may then add, remove, rename or (for a file) change
+// anything there.
+class Immutable {
+ public:
+  explicit Immutable(std::filesystem::path path) : path_(std::move(path)) { set_ = flip(true); }
+  ~Immutable() {
+    if (set_) flip(false);
+  }
+  Immutable(const Immutable&) = delete;
+  Immutable& operator=(const Immutable&) = delete;
+  // False where the file system or this process's privileges refuse it.
+  bool set() const { return set_; }
+
+ private:
+  bool flip(bool on) const {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+      flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+      done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return done;
+  }
+
+  std::filesystem::path path_;
+  bool set_ = false;
+};
+
+std::size_t entriesIn(const std::filesystem::path& folder) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder),
+                                                std::filesystem::directory_iterator()));
+}
+
+class Fault : public ::testing::Test {
+ protected:
+  bool slow() const { return install.target.slow(); }
+  // A device that echoes, linked as the order's port, with stale answer.
+  void prepareEchoRun(const PtyDevice& device, const std::string& text) {
+    install.writeOrder(install.linkPort(device.terminalPath()), text);
+    install.folder.write("RESPOSTA/resposta.txt", kStale);
+  }
+  std::filesystem::path responseFolder() const { return install.folder.path() / "RESPOSTA"; }
+
+  Installation install{testTarget()};
+};
+
+TEST_F(Fault, DevicePathVanishingBetweenRunsGives003) {
+  // The device's own node, as the system names a plugged-in adapter; the
+  // pseudo-terminal's number may be handed to another test once freed.
+  auto device = std::make_unique<PtyDevice>(PtyDevice::Script{.echo = true});
+  const auto node = install.folder.path() / "ttyUSB0";
+  std::filesystem::create_symlink(device->terminalPath(), node);
+  install.writeOrder(install.linkPort(node.string()), "first");
+  EXPECT_EQ(install.run().exitStatus, 0);
+  EXPECT_EQ(install.response(), "000|Sucesso\r\nfirst\r\n");
+
+  // Unplugged: the device and its node are gone; the port's link dangles.
+  device.reset();
+  std::filesystem::remove(node);
+  const RunResult run = install.run();
+  EXPECT_EQ(run.exitStatus, 3);
+  EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
+  EXPECT_EQ(entriesIn(responseFolder()), 1u);
+}
+
+TEST_F(Fault, PortThatIsNotATerminalGives003) {
+  if (install.target.wine) GTEST_SKIP() << "the PORTAS folder is the POSIX mapping";
+  install.folder.write("plain-file", "not a device");
+  install.folder.mkdir("PORTAS");
+  std::filesystem::create_symlink(install.folder.path() / "plain-file",
+                                  install.folder.path() / "PORTAS/COM1");
+  install.writeOrder(1, "X");
+  EXPECT_EQ(install.run().exitStatus, 3);
+  EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
+  EXPECT_EQ(install.folder.read("plain-file"), "not a device");
+}
+
+TEST_F(Fault, FilesThatAreNotOrdinaryFilesNeitherBlockNorCount) {
+  struct Case {
+    std::string entry;  // made a folder or a FIFO instead of a file
+    bool fifo;
+    std::string_view result;
+  };
+  const std::vector<Case> cases{
+      {"ORDEM/ordem.txt", false, results::kOrdemAusente},
+      {"ORDEM/ordem.txt", true, results::kOrdemAusente},
+      // Without display settings the run reports it and ends on time.
+      {"config.ini", true, results::kSemExibicao},
+      {"config.ini", false, results::kSemExibicao},
+  };
+  for (const auto& c : cases) {
+    Installation run(testTarget());
+    std::filesystem::remove(run.folder.path() / c.entry);
+    if (c.fifo) {
+      ASSERT_EQ(::mkfifo((run.folder.path() / c.entry).c_str(), 0666), 0);
+    } else {
+      run.folder.mkdir(c.entry);
+    }
+    const RunResult result = run.run();
+    EXPECT_EQ(result.exitStatus, results::resultCode(c.result)) << c.entry << " fifo " << c.fifo;
+    EXPECT_EQ(run.response(), responseBytes(c.result)) << c.entry << " fifo " << c.fifo;
+    EXPECT_LE(result.elapsedMs, slow() ? 10000 : 3000);
+  }
+}
+
+TEST_F(Fault, UnreadableOrderGives004) {
+  if (!install.runAsNobody()) GTEST_SKIP() << "needs root to run the program as nobody";
+  install.writeOrder(1, "X");
+  std::filesystem::permissions(install.folder.path() / "ORDEM/ordem.txt",
+                               std::filesystem::perms::none);
+  install.folder.write("RESPOSTA/resposta.txt", kStale);
+  EXPECT_EQ(install.run().exitStatus, 4);
+  EXPECT_EQ(install.response(), responseBytes(results::kOrdemAusente));
+}
+
+TEST_F(Fault, ReadOnlyResponseFileIsReplaced) {
+  PtyDevice device({.echo = true});
+  prepareEchoRun(device, "X");
+  std::filesystem::permissions(responseFolder() / "resposta.txt",
+                               std::filesystem::perms::owner_read |
+                                   std::filesystem::perms::group_read |
+                                   std::filesystem::perms::others_read);
+  EXPECT_EQ(install.run().exitStatus, 0);
+  EXPECT_EQ(install.response(), "000|Sucesso\r\nX\r\n");
+  EXPECT_EQ(entriesIn(responseFolder()), 1u);
+}
+
+TEST_F(Fault, ReadOnlyFolderWithAWritableResponseIsRewrittenInPlace) {
+  if (!install.runAsNobody()) GTEST_SKIP() << "needs root to run the program as nobody";
+  using std::filesystem::perms;
+  PtyDevice device({.echo = true});
+  std::filesystem::permissions(device.terminalPath(), perms::all);
+  prepareEchoRun(device, "X");
+  std::filesystem::permissions(responseFolder() / "resposta.txt", perms::all);
+  std::filesystem::permissions(responseFolder(), perms::owner_all | perms::group_read |
+                                                     perms::group_exec | perms::others_read |
+                                                     perms::others_exec);
+  EXPECT_EQ(install.run().exitStatus, 0);
+  EXPECT_EQ(install.response(), "000|Sucesso\r\nX\r\n");
+  EXPECT_EQ(entriesIn(responseFolder()), 1u);
+}
+
+TEST_F(Fault, ResponseFolderThatTakesNoNewEntry) {
+  PtyDevice device({.echo = true});
+  prepareEchoRun(device, "X");
+  {
+    // The stale file can be neither deleted nor replaced, but rewritten.
+    const Immutable folder(responseFolder());
+    if (!folder.set()) GTEST_SKIP() << "the immutable attribute is not available here";
+    EXPECT_EQ(install.run().exitStatus, 0);
+    EXPECT_EQ(install.response(), "000|Sucesso\r\nX\r\n");
+    EXPECT_EQ(entriesIn(responseFolder()), 1u);
+  }
+  {
+    // No file to rewrite: nothing can be written, and the status says so.
+    std::filesystem::remove(responseFolder() / "resposta.txt");
+    const Immutable folder(responseFolder());
+    const RunResult run = install.run();
+    EXPECT_EQ(run.exitStatus, 10);
+    EXPECT_NE(run.errors.find("RESPOSTA/resposta.txt"), std::string::npos) << run.errors;
+    EXPECT_EQ(entriesIn(responseFolder()), 0u);
+  }
+}
+
+TEST_F(Fault, ImmutableResponseFileEndsWithStatus10) {
+  PtyDevice device({.echo = true});
+  prepareEchoRun(device, "X");
+  const Immutable file(responseFolder() / "resposta.txt");
+  if (!file.set()) GTEST_SKIP() << "the immutable attribute is not available here";
+  // Nothing can change the file; the status and the message are the only
+  // way left to tell the caller that it is not this run's answer.
+  const RunResult run = install.run();
+  EXPECT_EQ(run.exitStatus, 10);
+  EXPECT_NE(run.errors.find("RESPOSTA/resposta.txt"), std::string::npos) << run.errors;
+  EXPECT_EQ(install.response(), kStale);
+  EXPECT_EQ(entriesIn(responseFolder()), 1u);
+}
+
+// Reads the response file over and over while the program runs, as a
+// calling program polling for it would, and counts what it saw.
+struct PollCounts {
+  int stale = 0, complete = 0, incomplete = 0, torn = 0;
+};
+
+PollCounts pollWhileRunning(const Installation& install, const std::string& complete,
+                            RunResult& run) {
+  PollCounts counts;
+  std::atomic<bool> done{false};
+  std::thread poller([&] {
+    while (!done) {
+      const auto seen = install.response();
+      if (!seen) continue;
+      if (*seen == kStale) {
+        ++counts.stale;
+      } else if (*seen == complete) {
+        ++counts.complete;
+      } else if (seen->empty() || seen->front() == '\0') {
+        ++counts.incomplete;  // not an answer, and not taken for one
+      } else {
+        ++counts.torn;
+      }
+    }
+  });
+  run = Installation::wait(install.start({{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}}), 30s);
+  done = true;
+  poller.join();
+  return counts;
+}
+
+TEST_F(Fault, CallerPollingNeverSeesATornFile) {
+  const std::size_t bytes = 4 << 20;
+  const std::string complete = "000|Sucesso\r\n" + std::string(bytes, 'F') + "\r\n";
+  {
+    PtyDevice device({.floodBytes = bytes});
+    prepareEchoRun(device, "R");
+    RunResult run;
+    const PollCounts seen = pollWhileRunning(install, complete, run);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(seen.torn, 0);
+    EXPECT_EQ(seen.incomplete, 0) << "a renamed file is never seen incomplete";
+    EXPECT_GT(seen.stale, 0);
+    EXPECT_TRUE(install.response() == complete) << "the response is not the whole flood";
+  }
+  {
+    // Rewritten in place, the file is briefly NUL-led: not an answer.
+    PtyDevice device({.floodBytes = bytes});
+    prepareEchoRun(device, "R");
+    const Immutable folder(responseFolder());
+    if (!folder.set()) GTEST_SKIP() << "the immutable attribute is not available here";
+    RunResult run;
+    const PollCounts seen = pollWhileRunning(install, complete, run);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(seen.torn, 0);
+    EXPECT_TRUE(install.response() == complete) << "the response is not the whole flood";
+  }
+}
+
+}  // namespace
+}  // namespace ts

@@ -178,7 +178,7 @@ void FormPrincipal::Timer2Tick() {
 
 void FormPrincipal::writeResponseFile() {
   CaminhoAbsoluto = path(kResponseSuffix);
-  const std::string shown = window_.text(Control::TextRX);
+  const std::string& shown = window_.text(Control::TextRX);
   if (writeResponse(CaminhoAbsoluto, shown)) {
     exitStatus_ = results::resultCode(shown);
     return;

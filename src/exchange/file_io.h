@@ -1,7 +1,9 @@
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // File operations of the exchange, implemented once per platform. Paths are
 // UTF-8; contents are bytes.
@@ -23,6 +25,9 @@ std::optional<std::string> readWholeFile(const std::string& path);
 // temporary file, nor part of `content`) when neither can be done; an
 // earlier file at `path` is then removed where possible, so that it cannot
 // be taken for the new one.
-bool replaceFile(const std::string& path, const std::string& content);
+// The content is given in pieces, written one after another, so that a
+// large reply need not be copied once more to add its line end.
+using Pieces = std::initializer_list<std::string_view>;
+bool replaceFile(const std::string& path, Pieces content);
 
 }  // namespace ts::fileio

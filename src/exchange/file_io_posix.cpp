@@ -2,15 +2,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "exchange/file_io.h"
 
 namespace ts::fileio {
 namespace {
 
-bool writeAllAt(int fd, const char* data, std::size_t size, off_t offset) {
+bool writeAllAt(int fd, std::string_view bytes, off_t offset) {
+  const char* data = bytes.data();
+  const std::size_t size = bytes.size();
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
@@ -19,6 +23,15 @@ bool writeAllAt(int fd, const char* data, std::size_t size, off_t offset) {
       return false;
     }
     done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Writes the pieces one after another from `offset`.
+bool writePiecesAt(int fd, Pieces pieces, off_t offset) {
+  for (const std::string_view piece : pieces) {
+    if (!writeAllAt(fd, piece, offset)) return false;
+    offset += static_cast<off_t>(piece.size());
   }
   return true;
 }
@@ -39,7 +52,7 @@ int openRegular(const std::string& path, int flags) {
 
 // The usual way: the bytes go to a new file beside the target, which is
 // renamed over it, so a reader sees the old file or the new one, whole.
-bool replaceByRename(const std::string& path, const std::string& content) {
+bool replaceByRename(const std::string& path, Pieces content) {
   std::string temporary = path + ".XXXXXX";
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) return false;
@@ -50,7 +63,7 @@ bool replaceByRename(const std::string& path, const std::string& content) {
   ::fchmod(fd, 0666 & ~mask);
   // No fsync: the rename already keeps readers from a torn file, and a
   // flush to disk would cost the caller milliseconds on every run.
-  const bool written = writeAllAt(fd, content.data(), content.size(), 0);
+  const bool written = writePiecesAt(fd, content, 0);
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
@@ -67,14 +80,23 @@ bool replaceByRename(const std::string& path, const std::string& content) {
 // answer, then a file starting with NUL, never a result code, until the new
 // one is complete. When writing fails the file is left empty rather than
 // holding part of an answer.
-bool overwriteInPlace(const std::string& path, const std::string& content) {
-  if (content.empty()) return false;
+bool overwriteInPlace(const std::string& path, Pieces content) {
+  // The content without its first byte, which is written last.
+  std::vector<std::string_view> rest(content.begin(), content.end());
+  const auto first = std::find_if(rest.begin(), rest.end(), [](auto p) { return !p.empty(); });
+  if (first == rest.end()) return false;
+  const std::string_view firstByte = first->substr(0, 1);
+  first->remove_prefix(1);
+
   const int fd = openRegular(path, O_WRONLY | O_NOFOLLOW);
   if (fd < 0) return false;
-  const char notYetAnAnswer = '\0';
-  bool written = writeAllAt(fd, &notYetAnAnswer, 1, 0) && ::ftruncate(fd, 1) == 0 &&
-                 writeAllAt(fd, content.data() + 1, content.size() - 1, 1) &&
-                 writeAllAt(fd, content.data(), 1, 0);
+  bool written = writeAllAt(fd, std::string_view("\0", 1), 0) && ::ftruncate(fd, 1) == 0;
+  off_t offset = 1;
+  for (const std::string_view piece : rest) {
+    written = written && writeAllAt(fd, piece, offset);
+    offset += static_cast<off_t>(piece.size());
+  }
+  written = written && writeAllAt(fd, firstByte, 0);
   if (!written) {
     // Best effort: an empty file is no answer; part of one would look like one.
     [[maybe_unused]] const int emptied = ::ftruncate(fd, 0);
@@ -116,7 +138,7 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   return content;
 }
 
-bool replaceFile(const std::string& path, const std::string& content) {
+bool replaceFile(const std::string& path, Pieces content) {
   return replaceByRename(path, content) || overwriteInPlace(path, content) || removeStale(path);
 }
 

@@ -30,7 +30,7 @@ class FileHandle {
   HANDLE handle_;
 };
 
-bool writeAll(HANDLE file, const std::string& content) {
+bool writeAll(HANDLE file, std::string_view content) {
   std::size_t done = 0;
   while (done < content.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1 << 20));
@@ -84,7 +84,7 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   }
 }
 
-bool replaceFile(const std::string& path, const std::string& content) {
+bool replaceFile(const std::string& path, Pieces content) {
   const std::wstring target = utf8::widen(path);
   std::wstring temporary;
   FileHandle file(createTemporaryBeside(target, temporary));
@@ -96,7 +96,9 @@ bool replaceFile(const std::string& path, const std::string& content) {
   };
   if (!file.valid()) return removeStale();
   // No flush to disk: the rename already keeps readers from a torn file.
-  const bool written = writeAll(file.get(), content);
+  const bool written = std::all_of(content.begin(), content.end(), [&](std::string_view piece) {
+    return writeAll(file.get(), piece);
+  });
   const bool closed = file.close();
   if (!written || !closed ||
       !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {

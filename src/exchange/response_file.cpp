@@ -4,12 +4,8 @@
 
 namespace ts {
 
-std::string responseContent(const std::string& shownResult) {
-  return shownResult + "\r\n";
-}
-
 bool writeResponse(const std::string& responseFolder, const std::string& shownResult) {
-  return fileio::replaceFile(responseFolder + "resposta.txt", responseContent(shownResult));
+  return fileio::replaceFile(responseFolder + "resposta.txt", {shownResult, "\r\n"});
 }
 
 }  // namespace ts

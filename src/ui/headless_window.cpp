@@ -1,5 +1,7 @@
 #include "ui/headless_window.h"
 
+#include <utility>
+
 #include "ui/layout.h"
 
 namespace ts {
@@ -12,11 +14,11 @@ constexpr std::int32_t kBorderTwips = 2 * 3 * kTwipsPerPixel;
 
 }  // namespace
 
-void HeadlessWindow::setText(Control control, const std::string& text) {
-  texts_[static_cast<std::size_t>(control)] = text;
+void HeadlessWindow::setText(Control control, std::string text) {
+  texts_[static_cast<std::size_t>(control)] = std::move(text);
 }
 
-std::string HeadlessWindow::text(Control control) const {
+const std::string& HeadlessWindow::text(Control control) const {
   return texts_[static_cast<std::size_t>(control)];
 }
 

@@ -11,8 +11,8 @@ namespace ts {
 // answers fixed screen metrics, and never shows anything.
 class HeadlessWindow : public Window {
  public:
-  void setText(Control control, const std::string& text) override;
-  std::string text(Control control) const override;
+  void setText(Control control, std::string text) override;
+  const std::string& text(Control control) const override;
   bool canDisplay() const override { return false; }
   void setVisible(bool) override {}
   bool visible() const override { return false; }

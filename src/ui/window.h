@@ -22,8 +22,8 @@ class Window {
  public:
   virtual ~Window() = default;
 
-  virtual void setText(Control control, const std::string& text) = 0;
-  virtual std::string text(Control control) const = 0;
+  virtual void setText(Control control, std::string text) = 0;
+  virtual const std::string& text(Control control) const = 0;
 
   // False when there is no screen to show a window on (no display).
   virtual bool canDisplay() const = 0;

@@ -178,13 +178,13 @@ HWND Win32Window::controlWindow(layout::Id id) const {
   return nullptr;
 }
 
-void Win32Window::setText(Control control, const std::string& text) {
-  texts_[static_cast<std::size_t>(control)] = text;
-  const std::string_view shown = std::string_view(text).substr(0, kShownBytes);
+void Win32Window::setText(Control control, std::string text) {
+  const std::string& kept = texts_[static_cast<std::size_t>(control)] = std::move(text);
+  const std::string_view shown = std::string_view(kept).substr(0, kShownBytes);
   SetWindowTextW(controlWindow(layoutId(control)), wide(shown).c_str());
 }
 
-std::string Win32Window::text(Control control) const {
+const std::string& Win32Window::text(Control control) const {
   // The bytes as given: a reply's NULs and undefined code points survive,
   // which reading back through the control would not guarantee.
   return texts_[static_cast<std::size_t>(control)];

@@ -23,8 +23,8 @@ class Win32Window : public Window {
   Win32Window(const Win32Window&) = delete;
   Win32Window& operator=(const Win32Window&) = delete;
 
-  void setText(Control control, const std::string& text) override;
-  std::string text(Control control) const override;
+  void setText(Control control, std::string text) override;
+  const std::string& text(Control control) const override;
   bool canDisplay() const override { return true; }
   void setVisible(bool visible) override;
   bool visible() const override;

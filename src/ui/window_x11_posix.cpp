@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <utility>
 
 #include "ui/display_text.h"
 
@@ -197,12 +198,12 @@ int X11Window::outerWidthPixels() const {
   return width_ + static_cast<int>(frame_.left + frame_.right);
 }
 
-void X11Window::setText(Control control, const std::string& text) {
-  texts_[static_cast<std::size_t>(control)] = text;
+void X11Window::setText(Control control, std::string text) {
+  texts_[static_cast<std::size_t>(control)] = std::move(text);
   dirty_ = true;
 }
 
-std::string X11Window::text(Control control) const {
+const std::string& X11Window::text(Control control) const {
   return texts_[static_cast<std::size_t>(control)];
 }
 

@@ -27,8 +27,8 @@ class X11Window : public Window {
   X11Window(const X11Window&) = delete;
   X11Window& operator=(const X11Window&) = delete;
 
-  void setText(Control control, const std::string& text) override;
-  std::string text(Control control) const override;
+  void setText(Control control, std::string text) override;
+  const std::string& text(Control control) const override;
   bool canDisplay() const override { return true; }
   void setVisible(bool visible) override;
   bool visible() const override { return visible_; }

@@ -63,13 +63,20 @@ void PosixEventLoop::pass(int timeoutMs) {
   if (quitting_) return;
   // Recomputed after the hook, which may have handled events and timers.
   if (timeoutMs != 0) timeoutMs = msUntilNextTimer();
+  pollAndDispatch(timeoutMs);
+  // Input that arrived while those handlers ran (a large reply takes a
+  // while to append) belongs before a timer that fell due meanwhile.
+  if (!quitting_ && msUntilNextTimer() == 0) pollAndDispatch(0);
+  dispatchDueTimers();
+}
+
+void PosixEventLoop::pollAndDispatch(int timeoutMs) {
   std::vector<pollfd> fds;
   fds.reserve(watches_.size());
   for (const auto& [fd, w] : watches_) fds.push_back(pollfd{fd, w.events, 0});
   // poll fails only on EINTR or resource exhaustion; either way the timers
-  // below still pace the run.
+  // still pace the run.
   if (::poll(fds.data(), fds.size(), timeoutMs) > 0) dispatchFds(fds);
-  dispatchDueTimers();
 }
 
 void PosixEventLoop::dispatchFds(const std::vector<pollfd>& ready) {

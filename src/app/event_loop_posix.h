@@ -50,6 +50,7 @@ class PosixEventLoop : public EventLoop {
 
   // One pass: wait up to `timeout` for input, handle it, then due timers.
   void pass(int timeoutMs);
+  void pollAndDispatch(int timeoutMs);
   int msUntilNextTimer() const;
   void dispatchFds(const std::vector<pollfd>& ready);
   void dispatchDueTimers();

@@ -4,7 +4,7 @@
 # exchange and shows the response file and what the device received.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh build
 cmake --preset default >/dev/null
 cmake --build --preset default --target terminal-serial fake-device >/dev/null
 

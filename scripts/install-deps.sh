@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, only those
 # missing. Runs apt-get as root (through sudo when not root).
+#   scripts/install-deps.sh          everything the tests need
+#   scripts/install-deps.sh build    only what building the Linux program needs
 set -euo pipefail
 
-packages=(
+build_packages=(
   cmake ninja-build g++ pkg-config libgtest-dev
+  libx11-dev libxft-dev libfontconfig-dev
+)
+test_packages=(
   dpkg-dev file man-db groff-base gzip python3 unzip
   # The Windows build and its run under Wine on a virtual screen.
   g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 xvfb x11-utils xdotool imagemagick
   fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1  # recommended by Wine, not pulled in
-  # The Linux window and its tests on a virtual screen.
-  libx11-dev libxft-dev libfontconfig-dev fonts-dejavu-core openbox
+  # The Linux window's tests on a virtual screen.
+  fonts-dejavu-core openbox
   # fuzzing, memory checking and the benchmark's peers
   clang libclang-rt-14-dev valgrind python3-serial
 )
+
+packages=("${build_packages[@]}")
+[ "${1:-all}" = build ] || packages+=("${test_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "pseudo_terminal.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -115,17 +117,14 @@ struct Device {
   std::string path;
 
   Device() {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    ts::tools::PseudoTerminal pty;
+    if (!ts::tools::openPseudoTerminal(pty)) {
       std::perror("bench-driver: pseudo-terminal");
       std::exit(1);
     }
-    path = ::ptsname(master);
-    terminal = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios t{};
-    ::tcgetattr(terminal, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(terminal, TCSANOW, &t);
+    master = pty.master;
+    terminal = pty.terminal;
+    path = pty.path;
   }
   ~Device() {
     releaseTerminal();

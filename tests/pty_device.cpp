@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "pseudo_terminal.h"
+
 namespace ts::testing {
 
 using Clock = std::chrono::steady_clock;
@@ -16,19 +18,11 @@ using Clock = std::chrono::steady_clock;
 PtyDevice::PtyDevice() : PtyDevice(Script{}) {}
 
 PtyDevice::PtyDevice(Script script) : script_(std::move(script)), created_(Clock::now()) {
-  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-    throw std::runtime_error("no pseudo-terminal");
-  }
-  terminalPath_ = ::ptsname(master_);
-  // Keeping the terminal side open lets the device write before the program
-  // opens it; raw mode keeps the terminal from echoing.
-  terminal_ = ::open(terminalPath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios t{};
-  ::tcgetattr(terminal_, &t);
-  ::cfmakeraw(&t);
-  ::tcsetattr(terminal_, TCSANOW, &t);
-  ::fcntl(master_, F_SETFL, O_NONBLOCK);
+  tools::PseudoTerminal pty;
+  if (!tools::openPseudoTerminal(pty)) throw std::runtime_error("no pseudo-terminal");
+  master_ = pty.master;
+  terminal_ = pty.terminal;
+  terminalPath_ = pty.path;
   player_ = std::thread([this] { play(); });
 }
 

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "pseudo_terminal.h"
+
 namespace {
 
 struct Options {
@@ -62,38 +64,22 @@ Options parse(int argc, char** argv) {
   return options;
 }
 
-int openMaster(std::string& slavePath, int& slaveFd) {
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return -1;
-  slavePath = ::ptsname(master);
-  // Holding the terminal side open keeps the master readable before the
-  // program opens the port; raw mode stops the terminal echoing our reply.
-  slaveFd = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios t{};
-  if (slaveFd < 0 || ::tcgetattr(slaveFd, &t) != 0) return -1;
-  ::cfmakeraw(&t);
-  ::tcsetattr(slaveFd, TCSANOW, &t);
-  ::fcntl(master, F_SETFL, O_NONBLOCK);
-  return master;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
-  std::string slavePath;
-  int slaveFd = -1;
-  const int master = openMaster(slavePath, slaveFd);
-  if (master < 0) {
+  ts::tools::PseudoTerminal pty;
+  if (!ts::tools::openPseudoTerminal(pty)) {
     std::perror("fake-device: pseudo-terminal");
     return 1;
   }
+  const int master = pty.master;
   ::unlink(options.link.c_str());
-  if (::symlink(slavePath.c_str(), options.link.c_str()) != 0) {
+  if (::symlink(pty.path.c_str(), options.link.c_str()) != 0) {
     std::perror("fake-device: link");
     return 1;
   }
-  std::printf("%s\n", slavePath.c_str());
+  std::printf("%s\n", pty.path.c_str());
   std::fflush(stdout);
 
   using Clock = std::chrono::steady_clock;
@@ -125,7 +111,7 @@ int main(int argc, char** argv) {
     }
   }
   ::unlink(options.link.c_str());
-  ::close(slaveFd);
+  ::close(pty.terminal);
   ::close(master);
   return 0;
 }

@@ -92,9 +92,11 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION comm)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # Depends is computed from what the executable links, so it follows the
-  # libraries a window toolkit brings in.
+  # Depends is computed from what the executable links. The window's
+  # libraries are loaded only when a display is named, and without them a
+  # run simply stays hidden, so they are recommended rather than required.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libx11-6, libxft2, libfontconfig1")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "ui/display_text.h"
+#include "ui/x11_library_posix.h"
 
 namespace ts {
 namespace {
@@ -32,20 +33,20 @@ int quietConnectionError(Display*) {
 
 // The density the desktop asks fonts to use, when it sets one.
 std::optional<double> xftDensity(Display* display) {
-  const char* resources = XResourceManagerString(display);
+  const char* resources = x11().XResourceManagerString(display);
   if (!resources) return std::nullopt;
-  XrmInitialize();
-  XrmDatabase database = XrmGetStringDatabase(resources);
+  x11().XrmInitialize();
+  XrmDatabase database = x11().XrmGetStringDatabase(resources);
   if (!database) return std::nullopt;
   std::optional<double> dpi;
   char* type = nullptr;
   XrmValue value{};
-  if (XrmGetResource(database, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) {
+  if (x11().XrmGetResource(database, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) {
     char* end = nullptr;
     const double parsed = std::strtod(value.addr, &end);
     if (end != value.addr && isPlausibleDensity(parsed)) dpi = parsed;
   }
-  XrmDestroyDatabase(database);
+  x11().XrmDestroyDatabase(database);
   return dpi;
 }
 
@@ -63,7 +64,11 @@ int toPixels(std::int32_t twips, std::int32_t twipsPerPixel) {
 }  // namespace
 
 std::unique_ptr<X11Window> X11Window::open(PosixEventLoop& loop) {
-  Display* display = XOpenDisplay(nullptr);
+  // Xlib finds its server through DISPLAY alone: without it there is no
+  // window to show, and no reason to load the libraries.
+  const char* name = std::getenv("DISPLAY");
+  if (!name || !*name || !loadX11Library()) return nullptr;
+  Display* display = x11().XOpenDisplay(nullptr);
   if (!display) return nullptr;
   return std::unique_ptr<X11Window>(new X11Window(loop, display));
 }
@@ -77,9 +82,9 @@ X11Window::X11Window(PosixEventLoop& loop, Display* display)
       twipsPerPixelY_(twipsPerPixel(density_.y)),
       width_(twipsToPixels(layout::kClientWidth, density_.x)),
       height_(twipsToPixels(layout::kClientHeight, density_.y)) {
-  XSetErrorHandler(ignoreRequestError);
-  XSetIOErrorHandler(quietConnectionError);
-  XSetIOErrorExitHandler(display_, noteConnectionLost, this);
+  x11().XSetErrorHandler(ignoreRequestError);
+  x11().XSetIOErrorHandler(quietConnectionError);
+  x11().XSetIOErrorExitHandler(display_, noteConnectionLost, this);
   createWindow();
   setProperties();
   requestFrameExtents();
@@ -92,9 +97,9 @@ X11Window::~X11Window() {
   loop_.setBeforeWait(nullptr);
   loop_.unwatch(ConnectionNumber(display_));
   painter_.reset();
-  XFreeGC(display_, gc_);
-  if (!destroyed_) XDestroyWindow(display_, window_);
-  XCloseDisplay(display_);
+  x11().XFreeGC(display_, gc_);
+  if (!destroyed_) x11().XDestroyWindow(display_, window_);
+  x11().XCloseDisplay(display_);
 }
 
 void X11Window::createWindow() {
@@ -103,17 +108,17 @@ void X11Window::createWindow() {
   // the server never flashes a cleared window before it is copied.
   attributes.background_pixmap = None;
   attributes.event_mask = ExposureMask | StructureNotifyMask | PropertyChangeMask;
-  window_ =
-      XCreateWindow(display_, RootWindow(display_, screen_), 0, 0, static_cast<unsigned>(width_),
-                    static_cast<unsigned>(height_), 0, CopyFromParent, InputOutput, CopyFromParent,
-                    CWBackPixmap | CWEventMask, &attributes);
+  window_ = x11().XCreateWindow(display_, RootWindow(display_, screen_), 0, 0,
+                                static_cast<unsigned>(width_), static_cast<unsigned>(height_), 0,
+                                CopyFromParent, InputOutput, CopyFromParent,
+                                CWBackPixmap | CWEventMask, &attributes);
   XGCValues values{};
   values.graphics_exposures = False;
-  gc_ = XCreateGC(display_, window_, GCGraphicsExposures, &values);
+  gc_ = x11().XCreateGC(display_, window_, GCGraphicsExposures, &values);
 }
 
 void X11Window::setProperties() {
-  const auto intern = [this](const char* name) { return XInternAtom(display_, name, False); };
+  const auto intern = [this](const char* name) { return x11().XInternAtom(display_, name, False); };
   atoms_ = Atoms{intern("WM_PROTOCOLS"),
                  intern("WM_DELETE_WINDOW"),
                  intern("_NET_WM_NAME"),
@@ -126,24 +131,25 @@ void X11Window::setProperties() {
   std::string caption(layout::kCaption);
   char* captionList[] = {caption.data()};
   XTextProperty name{};
-  XStringListToTextProperty(captionList, 1, &name);
+  x11().XStringListToTextProperty(captionList, 1, &name);
   XWMHints wmHints{};
   wmHints.flags = InputHint | StateHint;
   wmHints.input = True;
   wmHints.initial_state = NormalState;
   XClassHint classHint{kInstanceName, kClassName};
-  XSetWMProperties(display_, window_, &name, &name, nullptr, 0, nullptr, &wmHints, &classHint);
-  XFree(name.value);
+  x11().XSetWMProperties(display_, window_, &name, &name, nullptr, 0, nullptr, &wmHints,
+                         &classHint);
+  x11().XFree(name.value);
   setSizeHints(std::nullopt);
 
   const std::string utf8 = windows1252ToUtf8(layout::kCaption);
-  XChangeProperty(display_, window_, atoms_.netWmName, atoms_.utf8String, 8, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(utf8.data()),
-                  static_cast<int>(utf8.size()));
+  x11().XChangeProperty(display_, window_, atoms_.netWmName, atoms_.utf8String, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(utf8.data()),
+                        static_cast<int>(utf8.size()));
   const long pid = ::getpid();
-  XChangeProperty(display_, window_, atoms_.netWmPid, XA_CARDINAL, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(&pid), 1);
-  XSetWMProtocols(display_, window_, &atoms_.deleteWindow, 1);
+  x11().XChangeProperty(display_, window_, atoms_.netWmPid, XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&pid), 1);
+  x11().XSetWMProtocols(display_, window_, &atoms_.deleteWindow, 1);
 }
 
 void X11Window::setSizeHints(std::optional<XPoint> position) {
@@ -159,7 +165,7 @@ void X11Window::setSizeHints(std::optional<XPoint> position) {
     hints.x = position->x;
     hints.y = position->y;
   }
-  XSetWMNormalHints(display_, window_, &hints);
+  x11().XSetWMNormalHints(display_, window_, &hints);
 }
 
 void X11Window::requestFrameExtents() {
@@ -170,8 +176,8 @@ void X11Window::requestFrameExtents() {
   event.xclient.window = window_;
   event.xclient.message_type = atoms_.requestFrameExtents;
   event.xclient.format = 32;
-  XSendEvent(display_, RootWindow(display_, screen_), False,
-             SubstructureRedirectMask | SubstructureNotifyMask, &event);
+  x11().XSendEvent(display_, RootWindow(display_, screen_), False,
+                   SubstructureRedirectMask | SubstructureNotifyMask, &event);
 }
 
 X11Window::FrameExtents X11Window::readFrameExtents() const {
@@ -182,15 +188,15 @@ X11Window::FrameExtents X11Window::readFrameExtents() const {
   unsigned long count = 0;
   unsigned long remaining = 0;
   unsigned char* data = nullptr;
-  if (XGetWindowProperty(display_, window_, atoms_.frameExtents, 0, 4, False, XA_CARDINAL, &type,
-                         &format, &count, &remaining, &data) == Success &&
+  if (x11().XGetWindowProperty(display_, window_, atoms_.frameExtents, 0, 4, False, XA_CARDINAL,
+                               &type, &format, &count, &remaining, &data) == Success &&
       data && format == 32 && count == 4) {
     // Format-32 properties arrive as longs, whatever their size.
     const long* values = reinterpret_cast<const long*>(data);
     extents = FrameExtents{std::max(values[0], 0L), std::max(values[1], 0L),
                            std::max(values[2], 0L), std::max(values[3], 0L)};
   }
-  if (data) XFree(data);
+  if (data) x11().XFree(data);
   return extents;
 }
 
@@ -215,9 +221,9 @@ void X11Window::setVisible(bool visible) {
     return;
   }
   if (visible) {
-    XMapWindow(display_, window_);
+    x11().XMapWindow(display_, window_);
   } else {
-    XWithdrawWindow(display_, window_, screen_);
+    x11().XWithdrawWindow(display_, window_, screen_);
   }
 }
 
@@ -243,7 +249,7 @@ void X11Window::moveTo(std::int32_t leftTwips, std::int32_t topTwips) {
 
 void X11Window::placeOuterCorner(int left) {
   if (lost_ || destroyed_) return;
-  XMoveWindow(display_, window_, left, top_);
+  x11().XMoveWindow(display_, window_, left, top_);
   setSizeHints(XPoint{static_cast<short>(left), static_cast<short>(top_)});
 }
 
@@ -256,13 +262,13 @@ void X11Window::onFrameExtentsChanged() {
 }
 
 void X11Window::serve() {
-  while (!lost_ && XPending(display_) > 0) {
+  while (!lost_ && x11().XPending(display_) > 0) {
     XEvent event;
-    XNextEvent(display_, &event);
+    x11().XNextEvent(display_, &event);
     handle(event);
   }
   if (!lost_ && dirty_ && visible_) present();
-  if (!lost_) XFlush(display_);
+  if (!lost_) x11().XFlush(display_);
   if (lost_) connectionLost();
 }
 
@@ -297,8 +303,8 @@ void X11Window::present() {
     painter_->paint(texts_);
     dirty_ = false;
   }
-  XCopyArea(display_, painter_->pixmap(), window_, gc_, 0, 0, static_cast<unsigned>(width_),
-            static_cast<unsigned>(height_), 0, 0);
+  x11().XCopyArea(display_, painter_->pixmap(), window_, gc_, 0, 0, static_cast<unsigned>(width_),
+                  static_cast<unsigned>(height_), 0, 0);
 }
 
 void X11Window::closedByUser() {

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "ui/x11_library_posix.h"
+
 namespace ts {
 namespace {
 
@@ -62,45 +64,45 @@ X11Painter::X11Painter(Display* display, int screen, Drawable like, ScreenDensit
       density_(density),
       width_(width),
       height_(height),
-      pixmap_(XCreatePixmap(display, like, static_cast<unsigned>(width),
-                            static_cast<unsigned>(height),
-                            static_cast<unsigned>(DefaultDepth(display, screen)))) {
-  draw_ = XftDrawCreate(display_, pixmap_, visual_, colormap_);
+      pixmap_(x11().XCreatePixmap(display, like, static_cast<unsigned>(width),
+                                  static_cast<unsigned>(height),
+                                  static_cast<unsigned>(DefaultDepth(display, screen)))) {
+  draw_ = x11().XftDrawCreate(display_, pixmap_, visual_, colormap_);
   allocateColours();
   openFont(screen, density.y);
 }
 
 X11Painter::~X11Painter() {
-  for (XftColor& colour : colours_) XftColorFree(display_, visual_, colormap_, &colour);
-  if (font_) XftFontClose(display_, font_);
-  if (draw_) XftDrawDestroy(draw_);
-  XFreePixmap(display_, pixmap_);
+  for (XftColor& colour : colours_) x11().XftColorFree(display_, visual_, colormap_, &colour);
+  if (font_) x11().XftFontClose(display_, font_);
+  if (draw_) x11().XftDrawDestroy(draw_);
+  x11().XFreePixmap(display_, pixmap_);
 }
 
 void X11Painter::openFont(int screen, double dpi) {
-  FcPattern* pattern = FcPatternCreate();
+  FcPattern* pattern = x11().FcPatternCreate();
   const std::string face(layout::kFontFace);
   // When the face is missing, fontconfig takes the next family in the list
   // rather than whatever face it ranks first.
-  FcPatternAddString(pattern, FC_FAMILY, fcText(face.c_str()));
-  FcPatternAddString(pattern, FC_FAMILY, fcText(kFallbackFamily));
-  FcPatternAddDouble(pattern, FC_PIXEL_SIZE, layout::kFontPoints * dpi / kPointsPerInch);
-  FcPatternAddInteger(pattern, FC_WEIGHT, FcWeightFromOpenType(layout::kFontWeight));
-  FcPatternAddInteger(pattern, FC_SLANT, FC_SLANT_ROMAN);
+  x11().FcPatternAddString(pattern, FC_FAMILY, fcText(face.c_str()));
+  x11().FcPatternAddString(pattern, FC_FAMILY, fcText(kFallbackFamily));
+  x11().FcPatternAddDouble(pattern, FC_PIXEL_SIZE, layout::kFontPoints * dpi / kPointsPerInch);
+  x11().FcPatternAddInteger(pattern, FC_WEIGHT, x11().FcWeightFromOpenType(layout::kFontWeight));
+  x11().FcPatternAddInteger(pattern, FC_SLANT, FC_SLANT_ROMAN);
   FcResult result = FcResultMatch;
-  FcPattern* match = XftFontMatch(display_, screen, pattern, &result);
-  FcPatternDestroy(pattern);
+  FcPattern* match = x11().XftFontMatch(display_, screen, pattern, &result);
+  x11().FcPatternDestroy(pattern);
   if (!match) return;
-  font_ = XftFontOpenPattern(display_, match);  // owns `match` when it succeeds
+  font_ = x11().XftFontOpenPattern(display_, match);  // owns `match` when it succeeds
   if (!font_) {
-    FcPatternDestroy(match);
+    x11().FcPatternDestroy(match);
     return;
   }
   for (int byte = 0; byte < 256; ++byte) {
     const std::string utf8 = windows1252ToUtf8(std::string(1, static_cast<char>(byte)));
     XGlyphInfo extents{};
-    XftTextExtentsUtf8(display_, font_, fcText(utf8.c_str()), static_cast<int>(utf8.size()),
-                       &extents);
+    x11().XftTextExtentsUtf8(display_, font_, fcText(utf8.c_str()), static_cast<int>(utf8.size()),
+                             &extents);
     advances_[static_cast<std::size_t>(byte)] = extents.xOff;
   }
 }
@@ -111,7 +113,7 @@ void X11Painter::allocateColours() {
       return static_cast<unsigned short>(((kPalette[i] >> shift) & 0xFF) * 0x101);
     };
     const XRenderColor value{channel(16), channel(8), channel(0), 0xFFFF};
-    XftColorAllocValue(display_, visual_, colormap_, &value, &colours_[i]);
+    x11().XftColorAllocValue(display_, visual_, colormap_, &value, &colours_[i]);
   }
 }
 
@@ -152,8 +154,8 @@ void X11Painter::paintControl(const layout::ControlSpec& entry, const Texts& tex
 
 void X11Painter::fill(Colour colour, const PixelRect& rect) {
   if (rect.width <= 0 || rect.height <= 0) return;
-  XftDrawRect(draw_, &colours_[colour], rect.x, rect.y, static_cast<unsigned>(rect.width),
-              static_cast<unsigned>(rect.height));
+  x11().XftDrawRect(draw_, &colours_[colour], rect.x, rect.y, static_cast<unsigned>(rect.width),
+                    static_cast<unsigned>(rect.height));
 }
 
 void X11Painter::outline(Colour topLeft, Colour bottomRight, const PixelRect& rect) {
@@ -200,15 +202,15 @@ void X11Painter::drawLines(const std::string& text, Colour colour, const PixelRe
   XRectangle clip{static_cast<short>(rect.x), static_cast<short>(rect.y),
                   static_cast<unsigned short>(rect.width),
                   static_cast<unsigned short>(rect.height)};
-  XftDrawSetClipRectangles(draw_, 0, 0, &clip, 1);
+  x11().XftDrawSetClipRectangles(draw_, 0, 0, &clip, 1);
   int baseline = rect.y + font_->ascent;
   for (const std::string& line : visibleLines(text, advances_, rect.width, maxLines)) {
     const std::string utf8 = windows1252ToUtf8(line);
-    XftDrawStringUtf8(draw_, &colours_[colour], font_, rect.x, baseline, fcText(utf8.c_str()),
-                      static_cast<int>(utf8.size()));
+    x11().XftDrawStringUtf8(draw_, &colours_[colour], font_, rect.x, baseline, fcText(utf8.c_str()),
+                            static_cast<int>(utf8.size()));
     baseline += height;
   }
-  XftDrawSetClip(draw_, nullptr);
+  x11().XftDrawSetClip(draw_, nullptr);
 }
 
 int X11Painter::textWidth(const std::string& bytes) const {

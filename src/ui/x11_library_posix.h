@@ -1,0 +1,78 @@
+#pragma once
+
+#include <X11/Xft/Xft.h>
+#include <X11/Xlib.h>
+#include <X11/Xresource.h>
+#include <X11/Xutil.h>
+
+namespace ts {
+
+// Every Xlib, Xft and fontconfig function the window calls.
+#define TS_X11_FUNCTIONS(F)    \
+  F(FcPatternAddDouble)        \
+  F(FcPatternAddInteger)       \
+  F(FcPatternAddString)        \
+  F(FcPatternCreate)           \
+  F(FcPatternDestroy)          \
+  F(FcWeightFromOpenType)      \
+  F(XChangeProperty)           \
+  F(XCloseDisplay)             \
+  F(XCopyArea)                 \
+  F(XCreateGC)                 \
+  F(XCreatePixmap)             \
+  F(XCreateWindow)             \
+  F(XDestroyWindow)            \
+  F(XFlush)                    \
+  F(XFree)                     \
+  F(XFreeGC)                   \
+  F(XFreePixmap)               \
+  F(XGetWindowProperty)        \
+  F(XInternAtom)               \
+  F(XMapWindow)                \
+  F(XMoveWindow)               \
+  F(XNextEvent)                \
+  F(XOpenDisplay)              \
+  F(XPending)                  \
+  F(XResourceManagerString)    \
+  F(XSendEvent)                \
+  F(XSetErrorHandler)          \
+  F(XSetIOErrorExitHandler)    \
+  F(XSetIOErrorHandler)        \
+  F(XSetWMNormalHints)         \
+  F(XSetWMProperties)          \
+  F(XSetWMProtocols)           \
+  F(XStringListToTextProperty) \
+  F(XWithdrawWindow)           \
+  F(XftColorAllocValue)        \
+  F(XftColorFree)              \
+  F(XftDrawCreate)             \
+  F(XftDrawDestroy)            \
+  F(XftDrawRect)               \
+  F(XftDrawSetClip)            \
+  F(XftDrawSetClipRectangles)  \
+  F(XftDrawStringUtf8)         \
+  F(XftFontClose)              \
+  F(XftFontMatch)              \
+  F(XftFontOpenPattern)        \
+  F(XftTextExtentsUtf8)        \
+  F(XrmDestroyDatabase)        \
+  F(XrmGetResource)            \
+  F(XrmGetStringDatabase)      \
+  F(XrmInitialize)
+
+// The X libraries, loaded when a display is named rather than linked: most
+// runs are hidden on machines without a display, and linking would map them
+// and resolve their symbols at every start for nothing.
+struct X11Library {
+#define TS_X11_POINTER(name) decltype(&::name) name = nullptr;
+  TS_X11_FUNCTIONS(TS_X11_POINTER)
+#undef TS_X11_POINTER
+};
+
+// Loads the libraries on the first call; null when one of them, or one of
+// the functions, is missing (the run then goes on without a window).
+const X11Library* loadX11Library();
+// The library loadX11Library loaded; only called once it succeeded.
+const X11Library& x11();
+
+}  // namespace ts

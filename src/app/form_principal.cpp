@@ -168,7 +168,10 @@ void FormPrincipal::OnComm() {
 
 void FormPrincipal::Timer2Tick() {
   timer2_.setEnabled(false);
-  window_.setText(Control::TextRX, results::chooseResult(TextoErro, RespostaSerial));
+  // Moved, not copied: the reply is only ever needed as the result text,
+  // and a flooding device can make it hundreds of megabytes.
+  window_.setText(Control::TextRX,
+                  results::chooseResult(TextoErro, std::exchange(RespostaSerial, {})));
   loop_.yield();
   FechaPorta();
   writeResponseFile();

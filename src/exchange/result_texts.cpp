@@ -2,15 +2,11 @@
 
 namespace ts::results {
 
-std::string chooseResult(const std::string& textoErro, const std::string& respostaSerial) {
+std::string chooseResult(const std::string& textoErro, std::string respostaSerial) {
   if (!textoErro.empty()) return textoErro;
-  if (!respostaSerial.empty()) {
-    std::string text(kSucesso);
-    text += "\r\n";
-    text += respostaSerial;
-    return text;
-  }
-  return std::string(kSemResposta);
+  if (respostaSerial.empty()) return std::string(kSemResposta);
+  respostaSerial.insert(0, std::string(kSucesso) + "\r\n");
+  return respostaSerial;
 }
 
 int resultCode(std::string_view resultText) {

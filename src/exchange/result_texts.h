@@ -29,8 +29,9 @@ inline constexpr std::string_view kSemTempo =
     "exibi\xE7\xE3o do formul\xE1rio";
 
 // The result a run ends with: a recorded failure stands; otherwise any
-// received text, even a lone blank, is a success.
-std::string chooseResult(const std::string& textoErro, const std::string& respostaSerial);
+// received text, even a lone blank, is a success. The reply can be large
+// (a device that floods the line): it becomes the result in place.
+std::string chooseResult(const std::string& textoErro, std::string respostaSerial);
 
 // The three digits before the first '|', as a number; -1 when the text does
 // not start with a result code.

@@ -1,9 +1,12 @@
 // The real executable in a temporary folder against a device on a
 // pseudo-terminal: the response bytes, the exit status, what the device
 // received and the schedule (with generous bounds: machines are noisy).
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -269,6 +272,34 @@ TEST_F(EndToEnd, WithoutADisplayTheRunIsTimedAsHidden) {
   run = Installation::wait(shown.start({{"DISPLAY", ":73.0"}, {"WAYLAND_DISPLAY", ""}}), 20s);
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_LE(run.elapsedMs, slow() ? 10000 : 3000);
+  EXPECT_EQ(shown.response(), "000|Sucesso\r\nX\r\n");
+}
+
+// A display server that takes the connection and never answers (hung, or
+// behind a link that drops packets) costs the run a bounded delay, and the
+// run then goes on hidden.
+TEST_F(EndToEnd, AHungDisplayServerLeavesTheRunHidden) {
+  if (wine()) GTEST_SKIP() << "Wine brings its own display";
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int display = 50;  // X display N listens on TCP port 6000 + N
+  for (; display < 100; ++display) {
+    address.sin_port = htons(static_cast<std::uint16_t>(6000 + display));
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
+  }
+  ASSERT_LT(display, 100);
+  ASSERT_EQ(::listen(listener, 4), 0);  // connections wait, never accepted
+
+  Installation shown(testTarget(), "S\r\n0\r\n");
+  PtyDevice device({.echo = true});
+  shown.writeOrder(shown.linkPort(device.terminalPath()), "X");
+  const std::string name = "127.0.0.1:" + std::to_string(display);
+  const RunResult run = Installation::wait(shown.start({{"DISPLAY", name}}), 30s);
+  ::close(listener);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_LE(run.elapsedMs, slow() ? 15000 : 6000);
   EXPECT_EQ(shown.response(), "000|Sucesso\r\nX\r\n");
 }
 

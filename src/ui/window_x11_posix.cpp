@@ -7,9 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <future>
+#include <memory>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "ui/display_text.h"
@@ -61,6 +65,22 @@ int toPixels(std::int32_t twips, std::int32_t twipsPerPixel) {
   return static_cast<int>(std::lround(static_cast<double>(twips) / twipsPerPixel));
 }
 
+// A local server answers in milliseconds. A display on a host that drops
+// packets, or a server that hangs, would hold XOpenDisplay for minutes, and
+// an unattended run must still answer on time.
+constexpr auto kDisplayConnectLimit = std::chrono::seconds(2);
+
+// Null when the display cannot be reached within the limit. The connection
+// is made on a thread of its own; one still pending at the limit is left to
+// it and never used.
+Display* openDisplayWithin(std::chrono::milliseconds limit) {
+  auto result = std::make_shared<std::promise<Display*>>();
+  std::future<Display*> opened = result->get_future();
+  std::thread([result] { result->set_value(x11().XOpenDisplay(nullptr)); }).detach();
+  if (opened.wait_for(limit) != std::future_status::ready) return nullptr;
+  return opened.get();
+}
+
 }  // namespace
 
 std::unique_ptr<X11Window> X11Window::open(PosixEventLoop& loop) {
@@ -68,7 +88,7 @@ std::unique_ptr<X11Window> X11Window::open(PosixEventLoop& loop) {
   // window to show, and no reason to load the libraries.
   const char* name = std::getenv("DISPLAY");
   if (!name || !*name || !loadX11Library()) return nullptr;
-  Display* display = x11().XOpenDisplay(nullptr);
+  Display* display = openDisplayWithin(kDisplayConnectLimit);
   if (!display) return nullptr;
   return std::unique_ptr<X11Window>(new X11Window(loop, display));
 }

@@ -12,7 +12,8 @@ logs=$(mktemp -d "${TMPDIR:-/tmp}/ts-valgrind.XXXXXX")
 trap 'rm -rf "$logs"' EXIT
 chmod 1777 "$logs"  # some runs are made as the user nobody
 export TS_E2E_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full \
---errors-for-leak-kinds=definite --log-file=$logs/run.%p.log"
+--errors-for-leak-kinds=definite --suppressions=$PWD/tests/valgrind.supp \
+--log-file=$logs/run.%p.log"
 ctest --preset default -j2 -R '^(EndToEnd|Fault|Soak)\.'
 
 # A report comes with a stack; warnings alone (valgrind knows no sizes for

@@ -76,8 +76,12 @@ constexpr auto kDisplayConnectLimit = std::chrono::seconds(2);
 Display* openDisplayWithin(std::chrono::milliseconds limit) {
   auto result = std::make_shared<std::promise<Display*>>();
   std::future<Display*> opened = result->get_future();
-  std::thread([result] { result->set_value(x11().XOpenDisplay(nullptr)); }).detach();
-  if (opened.wait_for(limit) != std::future_status::ready) return nullptr;
+  std::thread opener([result] { result->set_value(x11().XOpenDisplay(nullptr)); });
+  if (opened.wait_for(limit) != std::future_status::ready) {
+    opener.detach();
+    return nullptr;
+  }
+  opener.join();
   return opened.get();
 }
 

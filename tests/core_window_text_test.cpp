@@ -1,11 +1,13 @@
 // What the window draws: the code page conversion, the line structure of
-// the shown texts, wrapping and clipping, and the twips-to-pixels scale.
+// the shown texts, wrapping and clipping, the twips-to-pixels scale and the
+// icon.
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "serial/settings.h"
 #include "ui/display_text.h"
+#include "ui/icon.h"
 #include "ui/layout.h"
 #include "ui/screen_scale.h"
 
@@ -80,6 +82,23 @@ TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {
   const PixelRect area = toPixels(layout::clientRect(layout::Id::TextTX), {xvfb, xvfb});
   const PixelRect frame = toPixels(layout::clientRect(layout::Id::Frame1), {xvfb, xvfb});
   EXPECT_EQ(area.x, frame.x + twipsToPixels(120, xvfb));
+}
+
+TEST(Icon, AnOpaqueConnectorWithLightPinsOnATransparentSquare) {
+  for (const int size : {16, 32, 48}) {
+    const std::vector<std::uint32_t> pixels = iconPixels(size);
+    ASSERT_EQ(pixels.size(), static_cast<std::size_t>(size * size));
+    const auto at = [&](int x, int y) { return pixels[static_cast<std::size_t>(y * size + x)]; };
+    for (const int x : {0, size - 1}) {
+      for (const int y : {0, size - 1}) EXPECT_EQ(at(x, y), 0u) << size;
+    }
+    EXPECT_EQ(at(size / 2, size / 2) >> 24, 255u) << size;
+  }
+  // At 48 pixels the middle pin of the upper row covers whole pixels.
+  const std::vector<std::uint32_t> large = iconPixels(48);
+  EXPECT_EQ(large[19 * 48 + 24], 0xFFF2F2F2u);
+  EXPECT_EQ(large[24 * 48 + 8], 0xFF1F4E79u);
+  EXPECT_TRUE(iconPixels(0).empty());
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ std::string X11Server::property(::Window window, const char* name) const {
   unsigned long remaining = 0;
   unsigned char* data = nullptr;
   std::string value;
-  if (XGetWindowProperty(display_, window, atom(name), 0, 1024, False, AnyPropertyType, &type,
+  if (XGetWindowProperty(display_, window, atom(name), 0, 1 << 16, False, AnyPropertyType, &type,
                          &format, &count, &remaining, &data) == Success &&
       data) {
     // Format 32 arrives as longs.

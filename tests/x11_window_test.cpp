@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "program_run.h"
 #include "pty_device.h"
+#include "ui/icon.h"
 #include "ui/layout.h"
 #include "ui/screen_scale.h"
 #include "x11_server.h"
@@ -126,6 +131,29 @@ class X11Window : public ::testing::Test {
   PtyDevice device{{.reply = "+0012.50kg\r\n", .delay = 50ms}};
 };
 
+// The icon property: width, height and pixels for each size, every value in
+// a long of its own, as any task bar reads it.
+void expectIcons(const std::string& property) {
+  std::vector<long> values(property.size() / sizeof(long));
+  std::memcpy(values.data(), property.data(), values.size() * sizeof(long));
+  std::size_t at = 0;
+  for (const int size : {16, 32, 48}) {
+    ASSERT_LE(at + 2, values.size());
+    EXPECT_EQ(values[at], size);
+    EXPECT_EQ(values[at + 1], size);
+    at += 2;
+    const std::vector<std::uint32_t> pixels = iconPixels(size);
+    ASSERT_LE(at + pixels.size(), values.size());
+    EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), values.begin() + static_cast<long>(at),
+                           [](std::uint32_t pixel, long value) {
+                             // Xlib hands format-32 values back sign-extended.
+                             return static_cast<std::uint32_t>(value) == pixel;
+                           }));
+    at += pixels.size();
+  }
+  EXPECT_EQ(at, values.size());
+}
+
 TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
   // The screen's own density, then the one the desktop sets for fonts,
   // which must not outlive the test even when it fails.
@@ -143,6 +171,7 @@ TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
     EXPECT_TRUE(server.viewable(window));
     EXPECT_EQ(server.property(window, "WM_NAME"), layout::kCaption);
     EXPECT_EQ(server.property(window, "_NET_WM_NAME"), layout::kCaption);
+    expectIcons(server.property(window, "_NET_WM_ICON"));
 
     std::this_thread::sleep_for(200ms);  // a window manager may still move its frame
     const double density = dpi > 0 ? dpi : server.density();

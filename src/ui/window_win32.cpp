@@ -1,9 +1,13 @@
 #include "ui/window_win32.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
+#include "ui/icon.h"
 #include "ui/windows1252.h"
 
 namespace ts {
@@ -54,6 +58,31 @@ HFONT fontWithFace(const std::wstring& face, int dpiY) {
 }
 
 // The face the font mapper actually chose for `font`.
+// The drawn icon as a Windows icon: a 32-bit top-down colour bitmap with
+// alpha, and a mask that alpha makes unused.
+HICON makeIcon(int size) {
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = size;
+  info.bmiHeader.biHeight = -size;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  const HBITMAP colourBitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (!colourBitmap || !bits) return nullptr;
+  // 0xAARRGGBB in memory is the bitmap's blue, green, red, alpha order.
+  const std::vector<std::uint32_t> pixels = iconPixels(size);
+  std::memcpy(bits, pixels.data(), pixels.size() * sizeof pixels.front());
+  const std::vector<std::uint8_t> maskBits(static_cast<std::size_t>((size + 15) / 16 * 2 * size));
+  const HBITMAP maskBitmap = CreateBitmap(size, size, 1, 1, maskBits.data());
+  ICONINFO iconInfo{TRUE, 0, 0, maskBitmap, colourBitmap};
+  const HICON icon = maskBitmap ? CreateIconIndirect(&iconInfo) : nullptr;
+  if (maskBitmap) DeleteObject(maskBitmap);
+  DeleteObject(colourBitmap);
+  return icon;
+}
+
 std::wstring chosenFace(HFONT font) {
   const HDC screen = GetDC(nullptr);
   const HGDIOBJ previous = SelectObject(screen, font);
@@ -100,7 +129,10 @@ Win32Window::Win32Window() {
   windowClass.cbSize = sizeof windowClass;
   windowClass.lpfnWndProc = &Win32Window::windowProc;
   windowClass.hInstance = instance;
-  windowClass.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+  icon_ = makeIcon(GetSystemMetrics(SM_CXICON));
+  smallIcon_ = makeIcon(GetSystemMetrics(SM_CXSMICON));
+  windowClass.hIcon = icon_;
+  windowClass.hIconSm = smallIcon_;
   windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
   windowClass.hbrBackground = workspaceBrush_;
   windowClass.lpszClassName = kWindowClass;
@@ -116,6 +148,8 @@ Win32Window::Win32Window() {
     DeleteObject(workspaceBrush_);
     DeleteObject(labelBrush_);
     DeleteObject(textAreaBrush_);
+    if (icon_) DestroyIcon(icon_);
+    if (smallIcon_) DestroyIcon(smallIcon_);
     throw std::runtime_error("cannot create the window");
   }
   createFont();
@@ -130,6 +164,8 @@ Win32Window::~Win32Window() {
   DeleteObject(workspaceBrush_);
   DeleteObject(labelBrush_);
   DeleteObject(textAreaBrush_);
+  if (icon_) DestroyIcon(icon_);
+  if (smallIcon_) DestroyIcon(smallIcon_);
 }
 
 int Win32Window::pixelsX(int twips) const {

@@ -51,6 +51,8 @@ class Win32Window : public Window {
   HBRUSH workspaceBrush_ = nullptr;
   HBRUSH labelBrush_ = nullptr;
   HBRUSH textAreaBrush_ = nullptr;
+  HICON icon_ = nullptr;
+  HICON smallIcon_ = nullptr;
   std::array<HWND, layout::kControls.size()> controls_{};
   std::array<std::string, 3> texts_;
   std::function<void()> onClose_;

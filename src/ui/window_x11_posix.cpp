@@ -15,8 +15,10 @@
 #include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "ui/display_text.h"
+#include "ui/icon.h"
 #include "ui/x11_library_posix.h"
 
 namespace ts {
@@ -143,13 +145,10 @@ void X11Window::createWindow() {
 
 void X11Window::setProperties() {
   const auto intern = [this](const char* name) { return x11().XInternAtom(display_, name, False); };
-  atoms_ = Atoms{intern("WM_PROTOCOLS"),
-                 intern("WM_DELETE_WINDOW"),
-                 intern("_NET_WM_NAME"),
-                 intern("UTF8_STRING"),
-                 intern("_NET_WM_PID"),
-                 intern("_NET_FRAME_EXTENTS"),
-                 intern("_NET_REQUEST_FRAME_EXTENTS")};
+  atoms_ = Atoms{intern("WM_PROTOCOLS"),       intern("WM_DELETE_WINDOW"),
+                 intern("_NET_WM_NAME"),       intern("UTF8_STRING"),
+                 intern("_NET_WM_PID"),        intern("_NET_WM_ICON"),
+                 intern("_NET_FRAME_EXTENTS"), intern("_NET_REQUEST_FRAME_EXTENTS")};
 
   // WM_NAME is Latin-1, which the caption's plain letters are too.
   std::string caption(layout::kCaption);
@@ -174,6 +173,21 @@ void X11Window::setProperties() {
   x11().XChangeProperty(display_, window_, atoms_.netWmPid, XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&pid), 1);
   x11().XSetWMProtocols(display_, window_, &atoms_.deleteWindow, 1);
+  setIcon();
+}
+
+void X11Window::setIcon() {
+  // Each image as width, height and pixels; format-32 properties travel as
+  // longs, whatever their size. Task bars and frames pick the size they need.
+  std::vector<long> images;
+  for (const int size : {16, 32, 48}) {
+    images.push_back(size);
+    images.push_back(size);
+    for (const std::uint32_t pixel : iconPixels(size)) images.push_back(static_cast<long>(pixel));
+  }
+  x11().XChangeProperty(display_, window_, atoms_.netWmIcon, XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(images.data()),
+                        static_cast<int>(images.size()));
 }
 
 void X11Window::setSizeHints(std::optional<XPoint> position) {

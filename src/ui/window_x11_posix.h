@@ -44,13 +44,14 @@ class X11Window : public Window {
     bool operator==(const FrameExtents&) const = default;
   };
   struct Atoms {
-    Atom protocols, deleteWindow, netWmName, utf8String, netWmPid, frameExtents,
+    Atom protocols, deleteWindow, netWmName, utf8String, netWmPid, netWmIcon, frameExtents,
         requestFrameExtents;
   };
 
   X11Window(PosixEventLoop& loop, Display* display);
   void createWindow();
   void setProperties();
+  void setIcon();
   // The position, once placed, is the outer frame's corner.
   void setSizeHints(std::optional<XPoint> position);
   void requestFrameExtents();

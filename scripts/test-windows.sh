@@ -69,8 +69,8 @@ within() { [ "$1" -ge $(($2 - 2)) ] && [ "$1" -le $(($2 + 2)) ]; }
 caption="Terminal Serial Vorlan - Multi Portas"
 
 # Starts a shown run with `config.ini` = $1 against a device on COM9 and
-# waits until its window has shown the answer. Sets folder, window,
-# program_pid and device_pid.
+# waits until its window has shown the answer (with $2 = early: only until
+# the window appears). Sets folder, window, program_pid and device_pid.
 start_shown_run() {
   folder=$(mktemp -d "$root/build/windows/shown-XXXXXX")
   mkdir "$folder/ORDEM" "$folder/RESPOSTA"
@@ -86,6 +86,7 @@ start_shown_run() {
   window=""
   for _ in $(seq 100); do
     window=$(xdotool search --name "^$caption\$" 2>/dev/null | head -n1 || true)
+    [ -n "$window" ] && [ "${2:-}" = early ] && return 0
     [ -n "$window" ] && [ -s "$folder/RESPOSTA/resposta.txt" ] && break
     sleep 0.1
   done
@@ -142,6 +143,16 @@ xdotool key alt+F4
 end_run 50
 echo "exit status after closing: $status"
 [ "$status" -eq 0 ] || fail "closing the window after the answer: exit status $status"
+rm -rf "$folder"
+
+echo "== Closing the window before the answer: exit status 8, no response"
+start_shown_run $'S\r\n0\r\n' early || fail "the window did not appear"
+xdotool windowfocus --sync "$window"
+xdotool key alt+F4
+end_run 50
+echo "exit status after closing early: $status"
+[ "$status" -eq 8 ] || fail "closing the window before the answer: exit status $status"
+[ ! -e "$folder/RESPOSTA/resposta.txt" ] || fail "a response was written after closing early"
 rm -rf "$folder"
 
 [ "$failed" -eq 0 ] || exit 1

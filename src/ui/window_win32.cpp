@@ -70,7 +70,11 @@ HICON makeIcon(int size) {
   info.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
   const HBITMAP colourBitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  if (!colourBitmap || !bits) return nullptr;
+  if (!colourBitmap) return nullptr;
+  if (!bits) {
+    DeleteObject(colourBitmap);
+    return nullptr;
+  }
   // 0xAARRGGBB in memory is the bitmap's blue, green, red, alpha order.
   const std::vector<std::uint32_t> pixels = iconPixels(size);
   std::memcpy(bits, pixels.data(), pixels.size() * sizeof pixels.front());
@@ -145,11 +149,7 @@ Win32Window::Win32Window() {
                             CW_USEDEFAULT, CW_USEDEFAULT, outer.right - outer.left,
                             outer.bottom - outer.top, nullptr, nullptr, instance, this);
   if (!window_) {
-    DeleteObject(workspaceBrush_);
-    DeleteObject(labelBrush_);
-    DeleteObject(textAreaBrush_);
-    if (icon_) DestroyIcon(icon_);
-    if (smallIcon_) DestroyIcon(smallIcon_);
+    releaseDrawingObjects();
     throw std::runtime_error("cannot create the window");
   }
   createFont();
@@ -160,6 +160,10 @@ Win32Window::~Win32Window() {
   // The run is over: destroying the window is not the user closing it.
   onClose_ = nullptr;
   DestroyWindow(window_);
+  releaseDrawingObjects();
+}
+
+void Win32Window::releaseDrawingObjects() {
   if (font_) DeleteObject(font_);
   DeleteObject(workspaceBrush_);
   DeleteObject(labelBrush_);

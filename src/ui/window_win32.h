@@ -36,6 +36,9 @@ class Win32Window : public Window {
  private:
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+  // Brushes, font and icons: freed when the window goes, or when it could
+  // not be made.
+  void releaseDrawingObjects();
   void createFont();
   void createControls();
   HBRUSH colourControl(HDC dc, HWND control) const;

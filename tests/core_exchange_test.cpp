@@ -203,14 +203,14 @@ TEST(ResponseFile, AFailedWriteLeavesNeitherATornNorAStaleFile) {
 }
 
 TEST(Layout, ControlsSitInsideTheirFramesAndTheClientArea) {
-  for (const auto& spec : layout::kControls) {
-    const auto r = layout::clientRect(spec.id);
-    EXPECT_LE(r.left + r.width, layout::kClientWidth) << spec.name;
-    EXPECT_LE(r.top + r.height, layout::kClientHeight) << spec.name;
-    if (spec.parent) {
-      const auto& frame = layout::control(*spec.parent);
-      EXPECT_LE(spec.left + spec.width, frame.width) << spec.name;
-      EXPECT_LE(spec.top + spec.height, frame.height) << spec.name;
+  for (const auto& placement : layout::kControls) {
+    const auto r = layout::clientRect(placement.id);
+    EXPECT_LE(r.left + r.width, layout::kClientWidth) << placement.name;
+    EXPECT_LE(r.top + r.height, layout::kClientHeight) << placement.name;
+    if (placement.parent) {
+      const auto& frame = layout::control(*placement.parent);
+      EXPECT_LE(placement.left + placement.width, frame.width) << placement.name;
+      EXPECT_LE(placement.top + placement.height, frame.height) << placement.name;
     }
   }
 }

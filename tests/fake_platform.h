@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/event_loop.h"
+#include "loop/event_loop.h"
 #include "serial/serial_control.h"
 #include "ui/headless_window.h"
 

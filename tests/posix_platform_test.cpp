@@ -8,7 +8,7 @@
 
 #include <thread>
 
-#include "app/event_loop_posix.h"
+#include "loop/event_loop_posix.h"
 #include "pty_device.h"
 #include "serial/serial_control_posix.h"
 #include "test_folder.h"

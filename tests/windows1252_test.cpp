@@ -1,5 +1,5 @@
 // What the Windows window shows for the Windows-1252 bytes it is given.
-#include "ui/windows1252.h"
+#include "text/windows1252.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "app/executable_folder.h"
-#include "app/utf8_win32.h"
+#include "text/utf8_win32.h"
 
 namespace ts {
 namespace {

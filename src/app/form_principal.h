@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "app/event_loop.h"
-#include "app/timer.h"
 #include "app/working_path.h"
+#include "loop/event_loop.h"
+#include "loop/timer.h"
 #include "serial/serial_control.h"
 #include "ui/window.h"
 

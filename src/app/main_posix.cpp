@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/event_loop_posix.h"
 #include "app/executable_folder.h"
 #include "app/form_principal.h"
+#include "loop/event_loop_posix.h"
 #include "serial/serial_control_posix.h"
 #include "ui/window_factory_posix.h"
 

@@ -5,11 +5,11 @@
 #include <memory>
 #include <string>
 
-#include "app/event_loop_win32.h"
 #include "app/executable_folder.h"
 #include "app/form_principal.h"
-#include "app/utf8_win32.h"
+#include "loop/event_loop_win32.h"
 #include "serial/serial_control_win32.h"
+#include "text/utf8_win32.h"
 #include "ui/headless_window.h"
 #include "ui/window_win32.h"
 

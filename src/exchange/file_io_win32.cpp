@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "app/utf8_win32.h"
 #include "exchange/file_io.h"
+#include "text/utf8_win32.h"
 
 namespace ts::fileio {
 namespace {

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "app/event_loop_posix.h"
+#include "loop/event_loop_posix.h"
 #include "serial/serial_control_base.h"
 
 namespace ts {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "app/event_loop_win32.h"
+#include "loop/event_loop_win32.h"
 #include "serial/serial_control_base.h"
 
 namespace ts {

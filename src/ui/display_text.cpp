@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "ui/windows1252.h"
+#include "text/windows1252.h"
 
 namespace ts {
 namespace {

@@ -25,7 +25,7 @@ inline constexpr unsigned kRed = 0xFF0000;               // text areas' text
 enum class Kind { Frame, TextArea, Label };
 enum class Id { Frame1, TextTX, Label1, Label2, TextRX, Frame2, LblPorta };
 
-struct ControlSpec {
+struct ControlPlacement {
   Id id;
   std::string_view name;
   Kind kind;
@@ -39,7 +39,7 @@ struct ControlSpec {
 };
 
 // In tab order.
-inline constexpr std::array<ControlSpec, 7> kControls{{
+inline constexpr std::array<ControlPlacement, 7> kControls{{
     {Id::Frame1, "Frame1", Kind::Frame, std::nullopt, 2160, 120, 2655, 2895,
      "Tr\xE1"
      "fego de dados: "},
@@ -51,9 +51,9 @@ inline constexpr std::array<ControlSpec, 7> kControls{{
     {Id::LblPorta, "LblPorta", Kind::Label, Id::Frame2, 120, 360, 1695, 2415, ""},
 }};
 
-constexpr const ControlSpec& control(Id id) {
-  for (const auto& spec : kControls) {
-    if (spec.id == id) return spec;
+constexpr const ControlPlacement& control(Id id) {
+  for (const auto& placement : kControls) {
+    if (placement.id == id) return placement;
   }
   return kControls[0];  // unreachable: every Id is in the table
 }
@@ -63,11 +63,11 @@ struct Rect {
   int left, top, width, height;
 };
 constexpr Rect clientRect(Id id) {
-  const ControlSpec& spec = control(id);
-  Rect rect{spec.left, spec.top, spec.width, spec.height};
-  if (spec.parent) {
-    rect.left += control(*spec.parent).left;
-    rect.top += control(*spec.parent).top;
+  const ControlPlacement& placement = control(id);
+  Rect rect{placement.left, placement.top, placement.width, placement.height};
+  if (placement.parent) {
+    rect.left += control(*placement.parent).left;
+    rect.top += control(*placement.parent).top;
   }
   return rect;
 }

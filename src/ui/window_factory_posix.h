@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "app/event_loop_posix.h"
+#include "loop/event_loop_posix.h"
 #include "ui/window.h"
 
 namespace ts {

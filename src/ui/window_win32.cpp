@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "text/windows1252.h"
 #include "ui/icon.h"
-#include "ui/windows1252.h"
 
 namespace ts {
 namespace {
@@ -194,16 +194,16 @@ void Win32Window::createFont() {
 void Win32Window::createControls() {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   for (std::size_t i = 0; i < layout::kControls.size(); ++i) {
-    const layout::ControlSpec& spec = layout::kControls[i];
-    const layout::Rect place = layout::clientRect(spec.id);
-    const ControlClass kind = classOf(spec.kind);
+    const layout::ControlPlacement& placement = layout::kControls[i];
+    const layout::Rect place = layout::clientRect(placement.id);
+    const ControlClass kind = classOf(placement.kind);
     const int left = pixelsX(place.left);
     const int top = pixelsY(place.top);
     // Edges converted, not sizes, so neighbours line up after rounding.
     const int width = pixelsX(place.left + place.width) - left;
     const int height = pixelsY(place.top + place.height) - top;
     controls_[i] =
-        CreateWindowExW(kind.exStyle, kind.name, wide(spec.caption).c_str(),
+        CreateWindowExW(kind.exStyle, kind.name, wide(placement.caption).c_str(),
                         WS_CHILD | WS_VISIBLE | kind.style, left, top, width, height, window_,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(i + 1)), instance, nullptr);
     if (controls_[i] && font_)

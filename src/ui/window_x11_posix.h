@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "app/event_loop_posix.h"
+#include "loop/event_loop_posix.h"
 #include "ui/screen_scale.h"
 #include "ui/window.h"
 #include "ui/x11_painter_posix.h"

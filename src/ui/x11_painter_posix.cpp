@@ -123,13 +123,13 @@ void X11Painter::paint(const Texts& texts) {
   // the labels where the two touch.
   for (const layout::Kind kind :
        {layout::Kind::Frame, layout::Kind::Label, layout::Kind::TextArea}) {
-    for (const layout::ControlSpec& entry : layout::kControls) {
+    for (const layout::ControlPlacement& entry : layout::kControls) {
       if (entry.kind == kind) paintControl(entry, texts);
     }
   }
 }
 
-void X11Painter::paintControl(const layout::ControlSpec& entry, const Texts& texts) {
+void X11Painter::paintControl(const layout::ControlPlacement& entry, const Texts& texts) {
   const PixelRect rect = toPixels(layout::clientRect(entry.id), density_);
   const auto changing = changingText(entry.id);
   const std::string text =
@@ -165,7 +165,7 @@ void X11Painter::outline(Colour topLeft, Colour bottomRight, const PixelRect& re
   fill(bottomRight, PixelRect{rect.x + rect.width - 1, rect.y, 1, rect.height});
 }
 
-void X11Painter::drawFrame(const layout::ControlSpec& entry, const PixelRect& rect) {
+void X11Painter::drawFrame(const layout::ControlPlacement& entry, const PixelRect& rect) {
   // An etched line through the middle of the caption's line.
   const int lineY = rect.y + lineHeight() / 2;
   const PixelRect box{rect.x, lineY, rect.width - 1, rect.height - (lineY - rect.y) - 1};

@@ -46,10 +46,10 @@ class X11Painter {
 
   void openFont(int screen, double dpi);
   void allocateColours();
-  void paintControl(const layout::ControlSpec& entry, const Texts& texts);
+  void paintControl(const layout::ControlPlacement& entry, const Texts& texts);
   void fill(Colour colour, const PixelRect& rect);
   void outline(Colour topLeft, Colour bottomRight, const PixelRect& rect);
-  void drawFrame(const layout::ControlSpec& entry, const PixelRect& rect);
+  void drawFrame(const layout::ControlPlacement& entry, const PixelRect& rect);
   void drawTextArea(const std::string& text, const PixelRect& rect);
   void drawLabel(const std::string& text, Colour back, Colour fore, const PixelRect& rect,
                  int padding);

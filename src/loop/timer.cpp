@@ -1,4 +1,4 @@
-#include "app/timer.h"
+#include "loop/timer.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "app/event_loop_posix.h"
+#include "loop/event_loop_posix.h"
 
 #include <algorithm>
 #include <utility>

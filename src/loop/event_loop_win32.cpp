@@ -1,4 +1,4 @@
-#include "app/event_loop_win32.h"
+#include "loop/event_loop_win32.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -7,7 +7,7 @@
 #include <map>
 #include <vector>
 
-#include "app/event_loop.h"
+#include "loop/event_loop.h"
 
 namespace ts {
 

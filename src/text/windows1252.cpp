@@ -1,4 +1,4 @@
-#include "ui/windows1252.h"
+#include "text/windows1252.h"
 
 #include <array>
 

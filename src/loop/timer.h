@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "app/event_loop.h"
+#include "loop/event_loop.h"
 
 namespace ts {
 

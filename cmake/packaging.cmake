@@ -11,6 +11,8 @@ set(TS_EXAMPLE_SOURCE "${PROJECT_SOURCE_DIR}/packaging/example")
 
 set(CPACK_PACKAGE_NAME terminal-serial)
 set(CPACK_PACKAGE_VENDOR "terminal-serial team")
+# A placeholder until the project has a real address: lintian reports it
+# (bogus-mail-host), and scripts/test-packaging.sh lets only that pass.
 set(CPACK_PACKAGE_CONTACT "terminal-serial team <terminal-serial@localhost>"
     CACHE STRING "Maintainer named in the packages")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
@@ -47,6 +49,7 @@ if(WIN32)
   install(FILES "${TS_EXAMPLE_SOURCE}/ORDEM/README.txt" DESTINATION ORDEM)
   install(FILES "${TS_EXAMPLE_SOURCE}/RESPOSTA/README.txt" DESTINATION RESPOSTA)
   install(FILES examples/caller.bat examples/caller.py DESTINATION examples)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
   ts_render_manual_text("${PROJECT_SOURCE_DIR}/man/terminal-serial.1"
                         "${PROJECT_BINARY_DIR}/terminal-serial.txt")
 
@@ -82,6 +85,20 @@ else()
   endforeach()
   add_custom_target(ts_manual_pages ALL DEPENDS ${TS_COMPRESSED_PAGES})
   install(FILES ${TS_COMPRESSED_PAGES} DESTINATION share/man/man1)
+
+  # Debian's policy: a machine-readable copyright file and, for a native
+  # package, its changelog compressed beside it.
+  configure_file(packaging/debian/copyright "${PROJECT_BINARY_DIR}/copyright" @ONLY)
+  configure_file(packaging/debian/changelog "${PROJECT_BINARY_DIR}/changelog" @ONLY)
+  set(TS_CHANGELOG_GZ "${PROJECT_BINARY_DIR}/changelog.gz")
+  add_custom_command(
+    OUTPUT "${TS_CHANGELOG_GZ}"
+    COMMAND gzip -9 -n -c "${PROJECT_BINARY_DIR}/changelog" > "${TS_CHANGELOG_GZ}"
+    DEPENDS "${PROJECT_BINARY_DIR}/changelog"
+    VERBATIM)
+  add_custom_target(ts_changelog ALL DEPENDS "${TS_CHANGELOG_GZ}")
+  install(FILES "${PROJECT_BINARY_DIR}/copyright" "${TS_CHANGELOG_GZ}"
+          DESTINATION "${TS_INSTALL_DOCDIR}")
 
   install(FILES docs/integration.md DESTINATION "${TS_INSTALL_DOCDIR}")
   install(PROGRAMS examples/caller.sh examples/caller.py

@@ -10,7 +10,7 @@ build_packages=(
   libx11-dev libxft-dev libfontconfig-dev
 )
 test_packages=(
-  dpkg-dev file man-db groff-base gzip python3 unzip
+  dpkg-dev file man-db groff-base gzip python3 unzip lintian
   # The Windows build and its run under Wine on a virtual screen.
   g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 xvfb x11-utils xdotool imagemagick
   fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1  # recommended by Wine, not pulled in

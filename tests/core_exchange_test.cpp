@@ -99,15 +99,23 @@ TEST(OrderFile, PresenceRules) {
   EXPECT_EQ(parseOrder("").status, OrderStatus::Incorrect);
 }
 
-TEST(OrderFile, MissingDirectoryOrUnreadableCountsAsNotFound) {
+TEST(OrderFile, MissingUnreadableOrOversizedFiles) {
   TestFolder folder;
   EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
   folder.mkdir("ORDEM/ordem.txt");
   EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
   ASSERT_EQ(::mkfifo((folder.str() + "/fifo").c_str(), 0600), 0);
-  EXPECT_FALSE(fileio::readWholeFile(folder.str() + "/fifo"));  // and does not block
+  EXPECT_FALSE(fileio::readFileHead(folder.str() + "/fifo", 16));  // and does not block
   folder.write("X/ordem.txt", "1\r2\r3\r4\r5\r");
   EXPECT_EQ(readOrder(folder.str() + "/X/").status, OrderStatus::Accepted);
+  // Lines after the sixth fill the file up to the limit, and one byte past it.
+  const std::string order = "1\r2\r3\r4\r5\rX\r";
+  folder.write("X/ordem.txt", order + std::string(kOrderSizeLimit - order.size(), 'p'));
+  const OrderReading atLimit = readOrder(folder.str() + "/X/");
+  EXPECT_EQ(atLimit.status, OrderStatus::Accepted);
+  EXPECT_EQ(atLimit.order.textoPorta, "X");
+  folder.write("X/ordem.txt", order + std::string(kOrderSizeLimit - order.size() + 1, 'p'));
+  EXPECT_EQ(readOrder(folder.str() + "/X/").status, OrderStatus::Incorrect);
 }
 
 TEST(StartupSettings, FirstCharacterOfTwoLines) {

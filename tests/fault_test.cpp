@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "exchange/result_texts.h"
@@ -274,6 +276,54 @@ TEST_F(Fault, CallerPollingNeverSeesATornFile) {
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(seen.torn, 0);
     EXPECT_TRUE(install.response() == complete) << "the response is not the whole flood";
+  }
+}
+
+// A file of `size` bytes that starts with `head` and is a hole after it:
+// gigabytes that take no room on the disk.
+void writeSparse(const std::filesystem::path& path, const std::string& head, std::uintmax_t size) {
+  std::ofstream(path, std::ios::binary) << head;
+  std::filesystem::resize_file(path, size);
+}
+
+TEST_F(Fault, HugeInputsAndExhaustedMemoryEndInAnAnswer) {
+  constexpr std::uintmax_t kHuge = 3ULL << 30;
+  constexpr std::size_t kAddressSpace = 16 << 20;
+  struct Case {
+    const char* what;
+    std::string config;  // then a hole up to kHuge bytes, when `hugeConfig`
+    bool hugeConfig;
+    bool hugeOrder;     // the order, then a hole up to kHuge bytes
+    std::size_t flood;  // the device floods instead of echoing
+    int status;
+    std::optional<std::string> response;  // nullopt: no file
+  };
+  const std::vector<Case> cases{
+      {"huge config.ini", "N\r\n", true, false, 0, 0, "000|Sucesso\r\nX\r\n"},
+      {"huge order", "N\r\n", false, true, 0, 5, responseBytes(results::kOrdemIncorreta)},
+      // More reply than memory: no answer can be given, and the stale one
+      // must not pass for this run's.
+      {"flood beyond memory", "N\r\n", false, false, 256 << 20, 10, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    Installation run(testTarget(), c.config);
+    const bool limited = run.limitAddressSpace(kAddressSpace);
+    if (c.flood && !limited) continue;  // without a limit it is only a flood
+    PtyDevice device({.echo = c.flood == 0, .floodBytes = c.flood});
+    run.writeOrder(run.linkPort(device.terminalPath()), "X");
+    run.folder.write("RESPOSTA/resposta.txt", kStale);
+    const auto folder = run.folder.path();
+    if (c.hugeConfig) writeSparse(folder / "config.ini", c.config, kHuge);
+    if (c.hugeOrder) {
+      writeSparse(folder / "ORDEM/ordem.txt", run.folder.read("ORDEM/ordem.txt"), kHuge);
+    }
+    const RunResult result = run.run();
+    EXPECT_EQ(result.exitStatus, c.status) << c.what << ": " << result.errors;
+    EXPECT_EQ(run.response(), c.response) << c.what;
+    EXPECT_LE(result.elapsedMs, slow() ? 10000 : 3000) << c.what;
+    if (!c.response) {
+      EXPECT_NE(result.errors.find("memory"), std::string::npos) << result.errors;
+    }
   }
 }
 

@@ -119,23 +119,29 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-std::optional<std::string> readWholeFile(const std::string& path) {
+std::optional<FileHead> readFileHead(const std::string& path, std::size_t limit) {
   const int fd = openRegular(path, O_RDONLY);
   if (fd < 0) return std::nullopt;
-  std::string content;
+  FileHead head;
   char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  // One byte beyond the limit tells whether the file goes on.
+  while (head.bytes.size() <= limit) {
+    const std::size_t wanted = std::min(sizeof buffer, limit + 1 - head.bytes.size());
+    const ssize_t n = ::read(fd, buffer, wanted);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
       ::close(fd);
       return std::nullopt;
     }
-    content.append(buffer, static_cast<std::size_t>(n));
+    head.bytes.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  return content;
+  if (head.bytes.size() > limit) {
+    head.bytes.resize(limit);
+    head.whole = false;
+  }
+  return head;
 }
 
 bool replaceFile(const std::string& path, Pieces content) {

@@ -153,6 +153,19 @@ TEST(Settings, StringAndParsing) {
   }
 }
 
+TEST(Settings, LineTimeCountsEveryBitOfACharacter) {
+  using std::chrono::microseconds;
+  // 8N1 is ten bits a character: 960 characters a second at 9600 baud.
+  EXPECT_EQ(lineTime({9600, Parity::None, 8, StopBits::One}, 960), microseconds(1'000'000));
+  // 7E2: start, 7 data, parity, 2 stop bits; a part of a microsecond counts.
+  EXPECT_EQ(lineTime({9600, Parity::Even, 7, StopBits::Two}, 1), microseconds(1146));
+  EXPECT_EQ(lineTime({300, Parity::None, 5, StopBits::OneHalf}, 2), microseconds(50'000));
+  EXPECT_EQ(lineTime({115200, Parity::None, 8, StopBits::One}, 0), microseconds(0));
+  // A whole order at the slowest rate does not overflow.
+  EXPECT_EQ(lineTime({50, Parity::Mark, 8, StopBits::Two}, kOrderSizeLimit),
+            microseconds(12LL * kOrderSizeLimit * 20'000));
+}
+
 TEST(Settings, PortNumberIsASixteenBitInteger) {
   EXPECT_EQ(parsePortNumber("3"), 3);
   EXPECT_EQ(parsePortNumber("  12 "), 12);

@@ -9,6 +9,7 @@
 #include "app/form_principal.h"
 #include "exchange/file_io.h"
 #include "loop/event_loop_posix.h"
+#include "loop/termination_posix.h"
 #include "serial/serial_control_posix.h"
 #include "ui/window_factory_posix.h"
 
@@ -40,6 +41,7 @@ int endOutOfMemory(const std::string& responseFile) {
 }  // namespace
 
 int main() {
+  ts::termination::install();
   // A device that vanishes, or a file size limit on the response, must end
   // in a result or an exit status, not in a signal.
   ::signal(SIGPIPE, SIG_IGN);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "exchange/file_io.h"
+#include "loop/termination_posix.h"
 
 namespace ts::fileio {
 namespace {
@@ -50,10 +51,24 @@ int openRegular(const std::string& path, int flags) {
   return fd;
 }
 
+// While it lives, a temporary file that a termination signal removes, so
+// that an interrupted write leaves nothing behind.
+class RemovedOnTermination {
+ public:
+  explicit RemovedOnTermination(const std::string& path) {
+    termination::setTemporaryFile(path.c_str());
+  }
+  ~RemovedOnTermination() { termination::setTemporaryFile(nullptr); }
+  RemovedOnTermination(const RemovedOnTermination&) = delete;
+  RemovedOnTermination& operator=(const RemovedOnTermination&) = delete;
+};
+
 // The usual way: the bytes go to a new file beside the target, which is
 // renamed over it, so a reader sees the old file or the new one, whole.
 bool replaceByRename(const std::string& path, Pieces content) {
   std::string temporary = path + ".XXXXXX";
+  // Registered before it exists: mkstemp fills the name in place.
+  const RemovedOnTermination removed(temporary);
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) return false;
   // mkstemp makes the file private; give it the mode a plainly created file

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <utility>
 
+#include "loop/termination_posix.h"
 #include "serial/termios_linux.h"
 
 namespace ts {
@@ -75,6 +76,7 @@ void PosixSerialControl::open() {
     throw SerialError("the port is busy");
   }
   fd_ = fd;
+  termination::setPort(fd_, &termios_linux::releaseAtOnce);
   if (!termios_linux::isTerminal(fd_) || !termios_linux::applyLineSettings(fd_, settings_)) {
     release(false);
     throw SerialError("the port refuses the settings");
@@ -103,6 +105,7 @@ void PosixSerialControl::release(bool drained) {
   } else {
     termios_linux::releaseAtOnce(fd_);
   }
+  termination::setPort(-1, nullptr);
   fd_ = -1;
   pendingOutput_.clear();
   outputSent_ = 0;

@@ -99,15 +99,23 @@ TEST(OrderFile, PresenceRules) {
   EXPECT_EQ(parseOrder("").status, OrderStatus::Incorrect);
 }
 
-TEST(OrderFile, MissingDirectoryOrUnreadableCountsAsNotFound) {
+TEST(OrderFile, MissingUnreadableOrOversizedFiles) {
   TestFolder folder;
   EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
   folder.mkdir("ORDEM/ordem.txt");
   EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
   ASSERT_EQ(::mkfifo((folder.str() + "/fifo").c_str(), 0600), 0);
-  EXPECT_FALSE(fileio::readWholeFile(folder.str() + "/fifo"));  // and does not block
+  EXPECT_FALSE(fileio::readFileHead(folder.str() + "/fifo", 16));  // and does not block
   folder.write("X/ordem.txt", "1\r2\r3\r4\r5\r");
   EXPECT_EQ(readOrder(folder.str() + "/X/").status, OrderStatus::Accepted);
+  // Lines after the sixth fill the file up to the limit, and one byte past it.
+  const std::string order = "1\r2\r3\r4\r5\rX\r";
+  folder.write("X/ordem.txt", order + std::string(kOrderSizeLimit - order.size(), 'p'));
+  const OrderReading atLimit = readOrder(folder.str() + "/X/");
+  EXPECT_EQ(atLimit.status, OrderStatus::Accepted);
+  EXPECT_EQ(atLimit.order.textoPorta, "X");
+  folder.write("X/ordem.txt", order + std::string(kOrderSizeLimit - order.size() + 1, 'p'));
+  EXPECT_EQ(readOrder(folder.str() + "/X/").status, OrderStatus::Incorrect);
 }
 
 TEST(StartupSettings, FirstCharacterOfTwoLines) {
@@ -143,6 +151,19 @@ TEST(Settings, StringAndParsing) {
                           "9600,,8,1", "99999999999,n,8,1", "9 600,n,8,1", "9600,no,8,1"}) {
     EXPECT_FALSE(parseSettings(bad)) << bad;
   }
+}
+
+TEST(Settings, LineTimeCountsEveryBitOfACharacter) {
+  using std::chrono::microseconds;
+  // 8N1 is ten bits a character: 960 characters a second at 9600 baud.
+  EXPECT_EQ(lineTime({9600, Parity::None, 8, StopBits::One}, 960), microseconds(1'000'000));
+  // 7E2: start, 7 data, parity, 2 stop bits; a part of a microsecond counts.
+  EXPECT_EQ(lineTime({9600, Parity::Even, 7, StopBits::Two}, 1), microseconds(1146));
+  EXPECT_EQ(lineTime({300, Parity::None, 5, StopBits::OneHalf}, 2), microseconds(50'000));
+  EXPECT_EQ(lineTime({115200, Parity::None, 8, StopBits::One}, 0), microseconds(0));
+  // A whole order at the slowest rate does not overflow.
+  EXPECT_EQ(lineTime({50, Parity::Mark, 8, StopBits::Two}, kOrderSizeLimit),
+            microseconds(12LL * kOrderSizeLimit * 20'000));
 }
 
 TEST(Settings, PortNumberIsASixteenBitInteger) {

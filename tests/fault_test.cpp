@@ -2,15 +2,22 @@
 // ends with the outcome the rules give and a complete response file, or with
 // a clear exit status; a caller polling the response file never sees a torn
 // one, nor the previous run's answer posing as this run's.
+#include <asm/termbits.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "exchange/result_texts.h"
@@ -274,6 +281,137 @@ TEST_F(Fault, CallerPollingNeverSeesATornFile) {
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(seen.torn, 0);
     EXPECT_TRUE(install.response() == complete) << "the response is not the whole flood";
+  }
+}
+
+// A file of `size` bytes that starts with `head` and is a hole after it:
+// gigabytes that take no room on the disk.
+void writeSparse(const std::filesystem::path& path, const std::string& head, std::uintmax_t size) {
+  std::ofstream(path, std::ios::binary) << head;
+  std::filesystem::resize_file(path, size);
+}
+
+TEST_F(Fault, HugeInputsAndExhaustedMemoryEndInAnAnswer) {
+  constexpr std::uintmax_t kHuge = 3ULL << 30;
+  constexpr std::size_t kAddressSpace = 16 << 20;
+  struct Case {
+    const char* what;
+    std::string config;  // then a hole up to kHuge bytes, when `hugeConfig`
+    bool hugeConfig;
+    bool hugeOrder;     // the order, then a hole up to kHuge bytes
+    std::size_t flood;  // the device floods instead of echoing
+    int status;
+    std::optional<std::string> response;  // nullopt: no file
+  };
+  const std::vector<Case> cases{
+      {"huge config.ini", "N\r\n", true, false, 0, 0, "000|Sucesso\r\nX\r\n"},
+      {"huge order", "N\r\n", false, true, 0, 5, responseBytes(results::kOrdemIncorreta)},
+      // More reply than memory: no answer can be given, and the stale one
+      // must not pass for this run's.
+      {"flood beyond memory", "N\r\n", false, false, 256 << 20, 10, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    Installation run(testTarget(), c.config);
+    const bool limited = run.limitAddressSpace(kAddressSpace);
+    if (c.flood && !limited) continue;  // without a limit it is only a flood
+    PtyDevice device({.echo = c.flood == 0, .floodBytes = c.flood});
+    run.writeOrder(run.linkPort(device.terminalPath()), "X");
+    run.folder.write("RESPOSTA/resposta.txt", kStale);
+    const auto folder = run.folder.path();
+    if (c.hugeConfig) writeSparse(folder / "config.ini", c.config, kHuge);
+    if (c.hugeOrder) {
+      writeSparse(folder / "ORDEM/ordem.txt", run.folder.read("ORDEM/ordem.txt"), kHuge);
+    }
+    const RunResult result = run.run();
+    EXPECT_EQ(result.exitStatus, c.status) << c.what << ": " << result.errors;
+    EXPECT_EQ(run.response(), c.response) << c.what;
+    EXPECT_LE(result.elapsedMs, slow() ? 10000 : 3000) << c.what;
+    if (!c.response) {
+      EXPECT_NE(result.errors.find("memory"), std::string::npos) << result.errors;
+    }
+  }
+}
+
+// The port can be taken again at once: no lock and no exclusive mode left.
+bool portIsFree(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  int exclusive = 1;
+  const bool free = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0 &&
+                    ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return free;
+}
+
+// Waits until a temporary file appears in `folder`; false after `limit`.
+bool awaitTemporaryFile(const std::filesystem::path& folder, std::chrono::milliseconds limit) {
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  ::inotify_add_watch(watch, folder.c_str(), IN_CREATE);
+  alignas(inotify_event) char events[4096];
+  bool seen = false;
+  for (const auto until = std::chrono::steady_clock::now() + limit;
+       !seen && std::chrono::steady_clock::now() < until;) {
+    pollfd ready{watch, POLLIN, 0};
+    if (::poll(&ready, 1, 100) <= 0) continue;
+    const ssize_t n = ::read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      if (event->len > 0 && std::string_view(event->name).starts_with("resposta.txt.")) seen = true;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  ::close(watch);
+  return seen;
+}
+
+TEST_F(Fault, TerminationSignalsEndTheRunAtOnce) {
+  if (install.target.wine) GTEST_SKIP() << "POSIX signals";
+  enum class Moment { Collecting, WritingTheResponse, ClosingThePort };
+  struct Case {
+    int signal;
+    Moment moment;
+    PtyDevice::Script device;
+    std::string text;
+  };
+  const std::vector<Case> cases{
+      {SIGTERM, Moment::Collecting, {.echo = true}, "X"},
+      {SIGINT, Moment::WritingTheResponse, {.floodBytes = 64 << 20}, "X"},
+      // 200 kB at 9600 baud to a device that takes nothing: closing waits
+      // minutes for the line.
+      {SIGHUP,
+       Moment::ClosingThePort,
+       {.deafFor = std::chrono::hours(1)},
+       std::string(200'000, 'T')},
+  };
+  for (const auto& c : cases) {
+    Installation run(testTarget());
+    PtyDevice device(c.device);
+    run.writeOrder(run.linkPort(device.terminalPath()), c.text);
+    run.folder.write("RESPOSTA/resposta.txt", kStale);
+    const auto responses = run.folder.path() / "RESPOSTA";
+    const int pid = run.start({{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+    if (c.moment == Moment::Collecting) {
+      for (int i = 0; i < 500 && device.received().empty(); ++i) std::this_thread::sleep_for(10ms);
+      std::this_thread::sleep_for(200ms);
+    } else if (c.moment == Moment::WritingTheResponse) {
+      EXPECT_TRUE(awaitTemporaryFile(responses, 20s));
+    } else {
+      std::this_thread::sleep_for(slow() ? 6s : 3s);  // the answer is due at 1.5 s
+    }
+    ASSERT_EQ(::kill(pid, c.signal), 0);
+    const RunResult result = Installation::wait(pid, 20s);
+    EXPECT_EQ(result.exitStatus, 128 + c.signal) << c.signal;
+    EXPECT_LE(result.elapsedMs, slow() ? 3000 : 500) << c.signal;
+    // No temporary file; the earlier answer, or this run's if it was
+    // renamed into place before the signal came.
+    EXPECT_EQ(entriesIn(responses), 1u) << c.signal;
+    const auto response = run.response().value_or("");
+    if (c.moment != Moment::WritingTheResponse || response == kStale) {
+      EXPECT_EQ(response, kStale) << c.signal;
+    } else {
+      EXPECT_TRUE(response.starts_with("000|Sucesso\r\nFFFF")) << c.signal;
+    }
+    EXPECT_TRUE(portIsFree(device.terminalPath())) << c.signal;
   }
 }
 

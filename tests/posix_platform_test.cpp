@@ -71,6 +71,7 @@ class SerialControlTest : public ::testing::Test {
  protected:
   void openOn(PtyDevice& device, const std::string& settings = "9600,n,8,1") {
     folder.mkdir("PORTAS");
+    std::filesystem::remove(folder.path() / "PORTAS/COM2");
     std::filesystem::create_symlink(device.terminalPath(), folder.path() / "PORTAS/COM2");
     serial.setCommPort(2);
     serial.setSettings(settings);
@@ -169,6 +170,60 @@ TEST_F(SerialControlTest, LargeOutputIsSentWholeWithoutBlocking) {
   EXPECT_EQ(device.received().size(), text.size());
 }
 
+// Text still queued at closing gets the time the line needs to carry it,
+// and no more.
+TEST_F(SerialControlTest, ClosingWaitsForQueuedTextOnlyItsLineTime) {
+  using Clock = PosixEventLoop::Clock;
+  const std::string text(100'000, 'x');  // one second at 1 Mbaud
+  {
+    // A device that takes nothing for a while, then everything.
+    PtyDevice device({.deafFor = 300ms});
+    openOn(device, "1000000,n,8,1");
+    serial.setOutput(text);
+    serial.setPortOpen(false);
+    for (int i = 0; i < 200 && device.received().size() < text.size(); ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(device.received().size(), text.size());
+  }
+  {
+    // One that never takes anything: what the driver could not take is
+    // dropped once its line time is over.
+    PtyDevice deaf({.deafFor = std::chrono::hours(1)});
+    openOn(deaf, "1000000,n,8,1");
+    serial.setOutput(text);
+    const auto closing = Clock::now();
+    serial.setPortOpen(false);
+    const auto took = Clock::now() - closing;
+    EXPECT_GE(took, 300ms);  // the driver holds a few kilobytes at most
+    EXPECT_LE(took, 3s);
+  }
+}
+
+TEST_F(SerialControlTest, AnotherReaderTakingTheBytesDoesNotEndTheWatch) {
+  // A second reader that takes no lock (a stray cat, a modem prober) takes
+  // the first reply between the control's poll and its read, which then
+  // gives 0: the device is still there, and its next reply is read.
+  PtyDevice device({.reply = "a", .delay = 0ms, .secondReply = "b", .secondDelay = 200ms});
+  const int other = ::open(device.terminalPath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  std::string taken;
+  // Opened before the port, its lower descriptor is served first when both
+  // become ready in the same poll.
+  loop.watch(other, POLLIN, [&](short) {
+    char bytes[64];
+    const ssize_t n = ::read(other, bytes, sizeof bytes);
+    if (n > 0) taken.append(bytes, static_cast<std::size_t>(n));
+    loop.unwatch(other);
+  });
+  openOn(device);
+  serial.setOutput("?");
+  runFor(loop, 500ms);
+  ::close(other);
+  EXPECT_EQ(taken, "a");
+  EXPECT_EQ(received, "b");
+}
+
 TEST_F(SerialControlTest, HangUpStopsTheWatch) {
   PtyDevice device({.reply = "bye", .delay = 0ms, .hangUpAfter = 50ms});
   openOn(device);
@@ -192,6 +247,17 @@ TEST_F(SerialControlTest, SecondOpenerIsRefused) {
   EXPECT_THROW(other.setPortOpen(true), SerialError);
   serial.setPortOpen(false);
   EXPECT_NO_THROW(other.setPortOpen(true));
+  other.setPortOpen(false);
+  // A holder in exclusive mode that takes no lock: even root, who could
+  // open the device, does not take it.
+  const int holder = ::open(device.terminalPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_EQ(::ioctl(holder, TIOCEXCL), 0);
+  EXPECT_THROW(other.setPortOpen(true), SerialError);
+  int exclusive = 0;
+  EXPECT_EQ(::ioctl(holder, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1) << "the refused opener must leave the holder's mode";
+  ::ioctl(holder, TIOCNXCL);
+  ::close(holder);
 }
 
 }  // namespace

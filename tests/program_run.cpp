@@ -129,6 +129,10 @@ int Installation::start(const std::map<std::string, std::string>& environment) c
       }
     }
     if (std::FILE* errors = std::freopen(errorsPath.c_str(), "w", stderr); !errors) ::_exit(127);
+    if (addressSpaceLimit_ > 0) {
+      const rlimit limit{addressSpaceLimit_, addressSpaceLimit_};
+      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
+    }
     if (uid_ >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(gid_)) != 0 ||
                       ::setuid(static_cast<uid_t>(uid_)) != 0)) {
       ::_exit(127);
@@ -161,6 +165,17 @@ bool Installation::runAsNobody() {
                                                   perms::others_exec);
   if (folder.exists("RESPOSTA"))
     std::filesystem::permissions(folder.path() / "RESPOSTA", perms::all);
+  return true;
+}
+
+bool Installation::limitAddressSpace(std::size_t bytes) {
+#if defined(__SANITIZE_ADDRESS__)
+  const bool sanitized = true;  // the program is built as this test is
+#else
+  const bool sanitized = false;
+#endif
+  if (sanitized || target.slow()) return false;
+  addressSpaceLimit_ = bytes;
   return true;
 }
 

@@ -70,6 +70,10 @@ class Installation {
   // that permissions make (root reads and writes everything). Opens the
   // folder to that user. False when this process cannot switch users.
   bool runAsNobody();
+  // Runs the program under an address-space limit (RLIMIT_AS) from now on.
+  // False where the build cannot start under one (the sanitizers, a
+  // wrapper and Wine reserve vast address ranges); it then runs without.
+  bool limitAddressSpace(std::size_t bytes);
 
   const Target target;
   TestFolder folder;
@@ -79,6 +83,7 @@ class Installation {
   std::vector<std::string> links_;
   int uid_ = -1;  // -1: run as this process's user
   int gid_ = -1;
+  std::size_t addressSpaceLimit_ = 0;  // 0: none
 };
 
 }  // namespace ts::testing

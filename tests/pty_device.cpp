@@ -69,11 +69,13 @@ void PtyDevice::play() {
   auto hangUpAt = Clock::time_point::max();
   std::string floodChunk(4096, 'F');
   char buffer[4096];
+  const auto hearsFrom = created_ + script_.deafFor;
   while (!stop_ && !hungUp_) {
     const bool flooding = script_.floodBytes > floodWritten_ && firstByteAt_ >= 0;
-    pollfd p{master_, static_cast<short>(POLLIN | (flooding ? POLLOUT : 0)), 0};
+    const bool hears = Clock::now() >= hearsFrom;
+    pollfd p{master_, static_cast<short>((hears ? POLLIN : 0) | (flooding ? POLLOUT : 0)), 0};
     ::poll(&p, 1, 2);
-    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    const ssize_t n = hears ? ::read(master_, buffer, sizeof buffer) : 0;
     if (n > 0) {
       const auto now = Clock::now();
       if (firstByteAt_ < 0) {

@@ -21,6 +21,9 @@ class PtyDevice {
     // Close the device this long after replying (unplugged); negative: never.
     std::chrono::milliseconds hangUpAfter{-1};
     std::size_t floodBytes = 0;  // write this many bytes as fast as possible
+    // Read nothing for this long after being created (a device that has
+    // stopped taking data): what the program sends stays queued.
+    std::chrono::milliseconds deafFor{0};
   };
 
   PtyDevice();

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "app/startup_settings.h"
-#include "exchange/file_io.h"
 #include "exchange/order_file.h"
 #include "exchange/response_file.h"
 #include "exchange/result_texts.h"
@@ -45,8 +44,7 @@ void FormPrincipal::start() {
 }
 
 void FormPrincipal::FormLoad() {
-  const std::string configPath = path(kConfigSuffix);
-  const DisplaySettings settings = parseDisplaySettings(fileio::readWholeFile(configPath));
+  const DisplaySettings settings = readDisplaySettings(path(kConfigSuffix));
   if (settings.problem != DisplaySettings::Problem::None) {
     TextoErro = std::string(settings.problem == DisplaySettings::Problem::NoDisplayLine
                                 ? results::kSemExibicao

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "app/executable_folder.h"
@@ -41,13 +42,31 @@ int runExchange(const std::string& folder) {
   ts::Win32SerialControl serial(loop);
   const std::unique_ptr<ts::Window> window = makeWindow();
   ts::FormPrincipal form(loop, serial, *window, folder, ts::PathStyle::Windows);
-  form.start();
-  const int status = loop.run();
+  int status = ts::kExitResponseNotWritten;
+  try {
+    form.start();
+    status = loop.run();
+  } catch (const std::bad_alloc&) {
+    // An answer already written stands.
+    if (form.exitStatus() != ts::kExitWindowClosedEarly) return form.exitStatus();
+    throw;
+  }
   // The run has said so on stderr already.
   if (status == ts::kExitResponseNotWritten) {
     toDebugger("cannot write " + form.CaminhoAbsoluto + "resposta.txt");
   }
   return status;
+}
+
+// Memory ran out before the answer was written: none can be given, and an
+// earlier run's must not pass for this one's.
+int endOutOfMemory(const std::wstring& responseFile) {
+  const DWORD attributes = GetFileAttributesW(responseFile.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    DeleteFileW(responseFile.c_str());
+  }
+  reportProblem("out of memory, no response written");
+  return ts::kExitResponseNotWritten;
 }
 
 }  // namespace
@@ -60,8 +79,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     reportProblem("cannot tell the executable's folder");
     return ts::kExitResponseNotWritten;
   }
+  // Known before the run, so that reporting a lack of memory needs none.
+  const std::wstring responseFile = ts::utf8::widen(
+      ts::workingPath(*folder, ts::kResponseSuffix, ts::PathStyle::Windows) + "resposta.txt");
   try {
     return runExchange(*folder);
+  } catch (const std::bad_alloc&) {
+    return endOutOfMemory(responseFile);
   } catch (const std::exception& error) {
     reportProblem(error.what());
     return ts::kExitResponseNotWritten;

@@ -1,5 +1,8 @@
 #include "app/startup_settings.h"
 
+#include <utility>
+
+#include "exchange/file_io.h"
 #include "exchange/text_lines.h"
 
 namespace ts {
@@ -23,6 +26,12 @@ DisplaySettings parseDisplaySettings(const std::optional<std::string>& content) 
   }
   settings.displaySeconds = lines[1][0] - '0';
   return settings;
+}
+
+DisplaySettings readDisplaySettings(const std::string& configPath) {
+  auto head = fileio::readFileHead(configPath, kConfigReadLimit);
+  if (!head) return parseDisplaySettings(std::nullopt);
+  return parseDisplaySettings(std::move(head->bytes));
 }
 
 }  // namespace ts

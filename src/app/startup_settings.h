@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -19,5 +20,12 @@ struct DisplaySettings {
 // Parses config.ini's bytes; nullopt content means the file is missing or
 // unreadable. Only the first character of lines 1 and 2 counts.
 DisplaySettings parseDisplaySettings(const std::optional<std::string>& content);
+
+// How much of config.ini is read. Only the start of its first two lines can
+// matter: a first line longer than this leaves no second line.
+inline constexpr std::size_t kConfigReadLimit = 4096;
+
+// Reads and parses config.ini, however large the file is.
+DisplaySettings readDisplaySettings(const std::string& configPath);
 
 }  // namespace ts

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -12,10 +13,17 @@ namespace ts::fileio {
 // True when the path names an ordinary file (a directory does not count).
 bool isRegularFile(const std::string& path);
 
-// The whole content of an ordinary file, or nullopt when the path names
-// something else (a FIFO or a device never blocks or floods the reader) or
-// cannot be opened or read.
-std::optional<std::string> readWholeFile(const std::string& path);
+// The first bytes of an ordinary file, at most `limit` of them, so that a
+// file of any size costs the reader no more than that.
+struct FileHead {
+  std::string bytes;
+  bool whole = true;  // false: the file goes on beyond `limit` bytes
+};
+
+// Reads the head of an ordinary file; nullopt when the path names something
+// else (a FIFO or a device never blocks or floods the reader) or cannot be
+// opened or read.
+std::optional<FileHead> readFileHead(const std::string& path, std::size_t limit);
 
 // Replaces the file with exactly `content`, so that a reader never takes a
 // half-written file for a whole one: the bytes go to a temporary file beside

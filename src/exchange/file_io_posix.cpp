@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "exchange/file_io.h"
+#include "loop/termination_posix.h"
 
 namespace ts::fileio {
 namespace {
@@ -50,10 +51,24 @@ int openRegular(const std::string& path, int flags) {
   return fd;
 }
 
+// While it lives, a temporary file that a termination signal removes, so
+// that an interrupted write leaves nothing behind.
+class RemovedOnTermination {
+ public:
+  explicit RemovedOnTermination(const std::string& path) {
+    termination::setTemporaryFile(path.c_str());
+  }
+  ~RemovedOnTermination() { termination::setTemporaryFile(nullptr); }
+  RemovedOnTermination(const RemovedOnTermination&) = delete;
+  RemovedOnTermination& operator=(const RemovedOnTermination&) = delete;
+};
+
 // The usual way: the bytes go to a new file beside the target, which is
 // renamed over it, so a reader sees the old file or the new one, whole.
 bool replaceByRename(const std::string& path, Pieces content) {
   std::string temporary = path + ".XXXXXX";
+  // Registered before it exists: mkstemp fills the name in place.
+  const RemovedOnTermination removed(temporary);
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) return false;
   // mkstemp makes the file private; give it the mode a plainly created file
@@ -119,23 +134,29 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-std::optional<std::string> readWholeFile(const std::string& path) {
+std::optional<FileHead> readFileHead(const std::string& path, std::size_t limit) {
   const int fd = openRegular(path, O_RDONLY);
   if (fd < 0) return std::nullopt;
-  std::string content;
+  FileHead head;
   char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  // One byte beyond the limit tells whether the file goes on.
+  while (head.bytes.size() <= limit) {
+    const std::size_t wanted = std::min(sizeof buffer, limit + 1 - head.bytes.size());
+    const ssize_t n = ::read(fd, buffer, wanted);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
       ::close(fd);
       return std::nullopt;
     }
-    content.append(buffer, static_cast<std::size_t>(n));
+    head.bytes.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  return content;
+  if (head.bytes.size() > limit) {
+    head.bytes.resize(limit);
+    head.whole = false;
+  }
+  return head;
 }
 
 bool replaceFile(const std::string& path, Pieces content) {

@@ -68,20 +68,28 @@ bool isRegularFile(const std::string& path) {
   return (attributes & kNotOrdinary) == 0;
 }
 
-std::optional<std::string> readWholeFile(const std::string& path) {
+std::optional<FileHead> readFileHead(const std::string& path, std::size_t limit) {
   // Shared access: the calling program may still hold the file open.
   FileHandle file(CreateFileW(utf8::widen(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return std::nullopt;
-  std::string content;
+  FileHead head;
   char buffer[65536];
-  for (;;) {
+  // One byte beyond the limit tells whether the file goes on.
+  while (head.bytes.size() <= limit) {
+    const auto wanted =
+        static_cast<DWORD>(std::min<std::size_t>(sizeof buffer, limit + 1 - head.bytes.size()));
     DWORD got = 0;
-    if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return std::nullopt;
-    if (got == 0) return content;
-    content.append(buffer, got);
+    if (!ReadFile(file.get(), buffer, wanted, &got, nullptr)) return std::nullopt;
+    if (got == 0) break;
+    head.bytes.append(buffer, got);
   }
+  if (head.bytes.size() > limit) {
+    head.bytes.resize(limit);
+    head.whole = false;
+  }
+  return head;
 }
 
 bool replaceFile(const std::string& path, Pieces content) {

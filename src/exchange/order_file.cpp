@@ -26,9 +26,10 @@ OrderReading parseOrder(const std::string& content) {
 OrderReading readOrder(const std::string& orderFolder) {
   const std::string path = orderFolder + "ordem.txt";
   if (!fileio::isRegularFile(path)) return {};
-  const auto content = fileio::readWholeFile(path);
+  const auto content = fileio::readFileHead(path, kOrderSizeLimit);
   if (!content) return {};
-  return parseOrder(*content);
+  if (!content->whole) return OrderReading{OrderStatus::Incorrect, {}};
+  return parseOrder(content->bytes);
 }
 
 }  // namespace ts

@@ -1,8 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace ts {
+
+// An order is six short lines: a file larger than this is no order, and is
+// refused without being read whole.
+inline constexpr std::size_t kOrderSizeLimit = 1 << 20;
 
 // The six lines of ordem.txt, as they stand in the file.
 struct Order {
@@ -26,7 +31,8 @@ struct OrderReading {
 OrderReading parseOrder(const std::string& content);
 
 // Reads `<orderFolder>ordem.txt`. A path that is not an ordinary file, or a
-// file that cannot be read, counts as not found.
+// file that cannot be read, counts as not found; a file larger than
+// kOrderSizeLimit is incorrect.
 OrderReading readOrder(const std::string& orderFolder);
 
 }  // namespace ts

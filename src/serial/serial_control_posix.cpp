@@ -2,13 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <utility>
 
+#include "loop/termination_posix.h"
 #include "serial/termios_linux.h"
 
 namespace ts {
@@ -22,6 +24,13 @@ namespace {
 constexpr std::size_t kReadChunk = 65536;
 constexpr std::size_t kReadBudget = 1 << 20;
 
+// Text still queued when the port closes gets the time the line needs to
+// carry it and this much more; the rest is then dropped.
+constexpr std::chrono::milliseconds kDrainMargin{100};
+// While only the driver holds output, nothing signals that it has gone:
+// look again this often at most.
+constexpr std::chrono::milliseconds kDrainLook{10};
+
 bool entryExists(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
@@ -33,7 +42,10 @@ PosixSerialControl::PosixSerialControl(PosixEventLoop& loop, std::string working
     : loop_(loop), workingFolder_(std::move(workingFolder)) {}
 
 PosixSerialControl::~PosixSerialControl() {
-  close();
+  // Ending the program: nothing more is sent.
+  if (fd_ < 0) return;
+  loop_.unwatch(fd_);
+  release(false);
 }
 
 std::string PosixSerialControl::devicePath(std::int16_t port) const {
@@ -56,17 +68,21 @@ void PosixSerialControl::open() {
   // hang-up cannot signal us.
   const int fd = ::open(devicePath(commPort_).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw SerialError("cannot open the device");
-  // Exclusive use: another process's lock means the port is taken.
-  const bool usable = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && termios_linux::isTerminal(fd) &&
-                      termios_linux::applyLineSettings(fd, settings_);
-  if (!usable) {
+  // The port is ours before anything touches the line: another process's
+  // lock, or its exclusive mode, means it is taken. The lock comes first, so
+  // that a run that finds the port taken changes nothing on it.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !termios_linux::takeExclusive(fd)) {
     ::close(fd);
-    throw SerialError("the port is busy or refuses the settings");
+    throw SerialError("the port is busy");
   }
-  ::ioctl(fd, TIOCEXCL);
-  // A reply left over from before this run is not this run's answer.
-  termios_linux::discardPendingInput(fd);
   fd_ = fd;
+  termination::setPort(fd_, &termios_linux::releaseAtOnce);
+  if (!termios_linux::isTerminal(fd_) || !termios_linux::applyLineSettings(fd_, settings_)) {
+    release(false);
+    throw SerialError("the port refuses the settings");
+  }
+  // A reply left over from before this run is not this run's answer.
+  termios_linux::discardPendingInput(fd_);
   hungUp_ = false;
   received_.clear();
   pendingOutput_.clear();
@@ -78,12 +94,57 @@ void PosixSerialControl::open() {
 void PosixSerialControl::close() {
   if (fd_ < 0) return;
   loop_.unwatch(fd_);
-  ::ioctl(fd_, TIOCNXCL);
-  ::close(fd_);
+  // What the line carried in time may still be on its way out (a device
+  // that has yet to read it); only what it could not carry is dropped.
+  release(!hungUp_ && drainWithinLineTime());
+}
+
+void PosixSerialControl::release(bool drained) {
+  if (drained) {
+    termios_linux::releaseDrained(fd_);
+  } else {
+    termios_linux::releaseAtOnce(fd_);
+  }
+  termination::setPort(-1, nullptr);
   fd_ = -1;
   pendingOutput_.clear();
   outputSent_ = 0;
   reportTransmitEmpty_ = false;
+}
+
+std::size_t PosixSerialControl::unsentBytes() const {
+  return pendingOutput_.size() - outputSent_;
+}
+
+// A real UART's close waits until the driver has sent what it holds, for
+// up to its closing wait (30 s by default), and a line that does not move
+// would hold the answer that long. So the text still queued gets the time
+// the line needs to carry it, and a little more; what is left then is
+// dropped by the release. True when nothing is left.
+bool PosixSerialControl::drainWithinLineTime() {
+  using Clock = PosixEventLoop::Clock;
+  const std::size_t queued = unsentBytes() + termios_linux::outputQueued(fd_);
+  if (queued == 0) return true;
+  const auto deadline = Clock::now() + lineTime(settings_, queued) + kDrainMargin;
+  for (;;) {
+    flushOutput();
+    const std::size_t inDriver = termios_linux::outputQueued(fd_);
+    if (unsentBytes() == 0 && inDriver == 0) return true;
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    // Woken when the driver can take more; while it only holds output,
+    // when that should have gone.
+    auto look = std::min(std::chrono::ceil<std::chrono::milliseconds>(left), kDrainLook);
+    if (unsentBytes() == 0) {
+      look = std::min(look,
+                      std::chrono::ceil<std::chrono::milliseconds>(lineTime(settings_, inDriver)));
+    }
+    pollfd ready{fd_, static_cast<short>(unsentBytes() > 0 ? POLLOUT : 0), 0};
+    if (::poll(&ready, 1, static_cast<int>(look.count())) > 0 &&
+        (ready.revents & (POLLHUP | POLLERR))) {
+      return false;  // the device is gone: nothing more will leave
+    }
+  }
 }
 
 void PosixSerialControl::setOutput(const std::string& text) {
@@ -97,15 +158,18 @@ void PosixSerialControl::setOutput(const std::string& text) {
 void PosixSerialControl::onReady(short revents) {
   bool raise = false;
   if (revents & (POLLIN | POLLHUP | POLLERR)) {
-    const std::size_t before = received_.size();
-    if (!readAvailable()) {
-      // After a hang-up poll keeps reporting POLLHUP and read fails with
-      // EIO: stop watching rather than spin until the run ends.
+    const Intake intake = readAvailable();
+    // Nothing to read is not a hang-up in itself: with VMIN and VTIME 0 a
+    // terminal reads 0 whenever nothing waits, as when another reader took
+    // the bytes between poll and read. Only poll can tell the device is gone.
+    if (intake == Intake::Gone || (intake == Intake::Nothing && (revents & (POLLHUP | POLLERR)))) {
+      // After a hang-up poll keeps reporting it at once: stop watching
+      // rather than spin until the run ends.
       hungUp_ = true;
       loop_.unwatch(fd_);
       raise = true;
     }
-    if (received_.size() > before) raise = true;
+    if (intake == Intake::Some) raise = true;
   }
   if (!hungUp_ && (revents & POLLOUT)) {
     flushOutput();
@@ -118,23 +182,21 @@ void PosixSerialControl::onReady(short revents) {
   if (raise) raiseComm();
 }
 
-bool PosixSerialControl::readAvailable() {
+PosixSerialControl::Intake PosixSerialControl::readAvailable() {
   char chunk[kReadChunk];
-  for (std::size_t taken = 0; taken < kReadBudget;) {
+  std::size_t taken = 0;
+  while (taken < kReadBudget) {
     const ssize_t n = ::read(fd_, chunk, sizeof chunk);
     if (n > 0) {
       received_.append(chunk, static_cast<std::size_t>(n));
       taken += static_cast<std::size_t>(n);
       continue;
     }
-    // With VMIN and VTIME 0 an emptied terminal reads 0; only a first read
-    // of 0, after poll reported the device ready, means it is gone.
-    if (n == 0 && taken > 0) return true;
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    return false;  // end of file or EIO: the device is gone
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
+    return Intake::Gone;  // EIO and the like: the device is gone
   }
-  return true;
+  return taken > 0 ? Intake::Some : Intake::Nothing;
 }
 
 void PosixSerialControl::flushOutput() {

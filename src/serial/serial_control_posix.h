@@ -26,11 +26,20 @@ class PosixSerialControl : public SerialControlBase {
   std::string devicePath(std::int16_t port) const;
 
  private:
+  // What a read of the driver brought.
+  enum class Intake { Some, Nothing, Gone };
+
   void open();
+  // Closes after the bounded wait for queued output.
   void close();
+  // Closes at once; output still queued is dropped unless `drained` says
+  // the driver holds none.
+  void release(bool drained);
+  bool drainWithinLineTime();
+  std::size_t unsentBytes() const;
   void onReady(short revents);
-  // Reads what the driver holds; false once the device has hung up.
-  bool readAvailable();
+  // Reads what the driver holds, up to a budget.
+  Intake readAvailable();
   void flushOutput();
   void updateWatch();
 

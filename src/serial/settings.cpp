@@ -1,5 +1,6 @@
 #include "serial/settings.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace ts {
@@ -85,6 +86,20 @@ std::optional<LineSettings> parseSettings(std::string_view text) {
   }
   return LineSettings{static_cast<std::uint32_t>(*baud), *parity, static_cast<int>(*dataBits),
                       *stopBits};
+}
+
+std::chrono::microseconds lineTime(const LineSettings& settings, std::size_t characters) {
+  // Counted in half bits, for 1.5 stop bits.
+  const std::uint64_t stopHalfBits = settings.stopBits == StopBits::One       ? 2
+                                     : settings.stopBits == StopBits::OneHalf ? 3
+                                                                              : 4;
+  const std::uint64_t parityBits = settings.parity == Parity::None ? 0 : 1;
+  const std::uint64_t halfBitsPerCharacter =
+      2 * (1 + static_cast<std::uint64_t>(settings.dataBits) + parityBits) + stopHalfBits;
+  const std::uint64_t halfBitsPerSecond = 2 * std::max<std::uint64_t>(settings.baud, 1);
+  const std::uint64_t halfBits = characters * halfBitsPerCharacter;
+  return std::chrono::microseconds((halfBits * 1'000'000 + halfBitsPerSecond - 1) /
+                                   halfBitsPerSecond);
 }
 
 std::string settingsString(const std::string& velocidade, const std::string& paridade,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +25,11 @@ struct LineSettings {
 // otherwise the baud rate is a positive decimal number, parity one of
 // e m n o s (any case), data bits 4 to 8, stop bits 1, 1.5 or 2.
 std::optional<LineSettings> parseSettings(std::string_view text);
+
+// How long the line takes to carry `characters` characters, each framed by
+// a start bit, its data bits, a parity bit unless there is none, and its
+// stop bits; rounded up.
+std::chrono::microseconds lineTime(const LineSettings& settings, std::size_t characters);
 
 // The order's fields as the control's settings text: parity lower-cased,
 // nothing trimmed or checked.

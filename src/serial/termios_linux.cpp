@@ -4,6 +4,7 @@
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -129,6 +130,29 @@ bool discardPendingInput(int fd) {
 bool isTerminal(int fd) {
   termios2 t{};
   return ioctl(fd, TCGETS2, &t) == 0;
+}
+
+bool takeExclusive(int fd) {
+  int heldAlready = 0;
+  if (ioctl(fd, TIOCGEXCL, &heldAlready) == 0 && heldAlready) return false;
+  ioctl(fd, TIOCEXCL);
+  return true;
+}
+
+std::size_t outputQueued(int fd) {
+  int queued = 0;
+  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  return static_cast<std::size_t>(queued);
+}
+
+void releaseAtOnce(int fd) {
+  ioctl(fd, TCFLSH, TCOFLUSH);
+  releaseDrained(fd);
+}
+
+void releaseDrained(int fd) {
+  ioctl(fd, TIOCNXCL);
+  close(fd);
 }
 
 }  // namespace ts::termios_linux

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "serial/settings.h"
@@ -18,5 +19,21 @@ namespace ts::termios_linux {
 // Drops input that arrived before this run opened the port.
 bool discardPendingInput(int fd);
 bool isTerminal(int fd);
+
+// Takes the terminal for this process alone: nobody may open it any more.
+// False when another process holds it so already (root could still open it).
+bool takeExclusive(int fd);
+
+// Bytes written to the driver and not yet sent; 0 where it cannot tell.
+std::size_t outputQueued(int fd);
+
+// Hands the port back at once: output still queued is dropped, so that the
+// close never waits for the line to drain, the exclusive mode ends and the
+// descriptor (with its lock) is closed. Safe inside a signal handler.
+void releaseAtOnce(int fd);
+
+// The same once the driver has sent everything: nothing is dropped that a
+// device may still be reading (a pseudo-terminal holds it for the reader).
+void releaseDrained(int fd);
 
 }  // namespace ts::termios_linux

@@ -41,7 +41,12 @@ std::string FormPrincipal::path(std::string_view suffix) const {
 
 void FormPrincipal::start() {
   FormLoad();
-  if (!hidden_ && window_.canDisplay()) window_.setVisible(true);
+  if (!hidden_ && !closed_ && window_.canDisplay()) window_.setVisible(true);
+}
+
+bool FormPrincipal::yieldAndGoOn() {
+  if (!closed_) loop_.yield();
+  return !closed_;
 }
 
 void FormPrincipal::FormLoad() {
@@ -64,7 +69,7 @@ void FormPrincipal::FormLoad() {
     timer3_.setInterval(*settings.displaySeconds * 1000);
   }
   placeWindow();
-  loop_.yield();
+  if (!yieldAndGoOn()) return;
   timer1_.setEnabled(true);
 }
 
@@ -88,6 +93,7 @@ void FormPrincipal::Timer1Tick() {
   TextoPorta.clear();
   TextoErro.clear();
   if (readOrderIntoRecord()) runPortSteps();
+  if (closed_) return;
   timer2_.setEnabled(true);
 }
 
@@ -113,17 +119,18 @@ bool FormPrincipal::readOrderIntoRecord() {
 }
 
 void FormPrincipal::runPortSteps() {
+  // ConfiguraPorta yields too: the window may be closed inside it.
   if (TextoErro.empty()) {
     ConfiguraPorta();
-    loop_.yield();
+    if (!yieldAndGoOn()) return;
   }
   if (TextoErro.empty()) {
     AbrePorta();
-    loop_.yield();
+    if (!yieldAndGoOn()) return;
   }
   if (TextoErro.empty()) {
     window_.setText(Control::TextTX, TextoPorta);
-    loop_.yield();
+    if (!yieldAndGoOn()) return;
     mscom_.setOutput(TextoPorta);
   }
 }
@@ -172,7 +179,7 @@ void FormPrincipal::Timer2Tick() {
   // and a flooding device can make it hundreds of megabytes.
   window_.setText(Control::TextRX,
                   results::chooseResult(TextoErro, std::exchange(RespostaSerial, {})));
-  loop_.yield();
+  if (!yieldAndGoOn()) return;
   FechaPorta();
   writeResponseFile();
   answered_ = true;
@@ -195,7 +202,10 @@ void FormPrincipal::Timer3Tick() {
 }
 
 void FormPrincipal::WindowClosed() {
-  // The program ends wherever the run stands; phases not yet run never run.
+  // The program ends wherever the run stands: phases not yet run never run,
+  // and a phase that yielded stops at that yield. Only the port is released.
+  if (closed_) return;
+  closed_ = true;
   FechaPorta();
   loop_.quit(answered_ ? exitStatus_ : kExitWindowClosedEarly);
 }

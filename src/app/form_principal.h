@@ -11,7 +11,7 @@
 namespace ts {
 
 // Exit statuses beyond the result codes 0 to 7.
-inline constexpr int kExitWindowClosedEarly = 8;  // closed before the answer
+inline constexpr int kExitWindowClosedEarly = 8;  // closed before the response was written
 inline constexpr int kExitResponseNotWritten = 10;
 
 // The window that owns the run: its record, its three timers and the
@@ -56,6 +56,9 @@ class FormPrincipal {
   int exitStatus() const { return exitStatus_; }
 
  private:
+  // Yields to the loop; false when the window was closed meanwhile: the
+  // handler then stops where it stands.
+  bool yieldAndGoOn();
   bool readOrderIntoRecord();
   void runPortSteps();
   void placeWindow();
@@ -72,6 +75,7 @@ class FormPrincipal {
   Timer timer3_;
   bool hidden_ = false;
   bool answered_ = false;
+  bool closed_ = false;
   int exitStatus_ = kExitWindowClosedEarly;
 };
 

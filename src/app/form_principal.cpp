@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <utility>
 
-#include "app/startup_settings.h"
-#include "exchange/file_io.h"
 #include "exchange/order_file.h"
 #include "exchange/response_file.h"
 #include "exchange/result_texts.h"
@@ -40,7 +38,11 @@ std::string FormPrincipal::path(std::string_view suffix) const {
 }
 
 void FormPrincipal::start() {
-  FormLoad();
+  start(readDisplaySettings(exeFolder_, pathStyle_));
+}
+
+void FormPrincipal::start(const DisplaySettings& settings) {
+  FormLoad(settings);
   if (!hidden_ && !closed_ && window_.canDisplay()) window_.setVisible(true);
 }
 
@@ -49,9 +51,7 @@ bool FormPrincipal::yieldAndGoOn() {
   return !closed_;
 }
 
-void FormPrincipal::FormLoad() {
-  const std::string configPath = path(kConfigSuffix);
-  const DisplaySettings settings = parseDisplaySettings(fileio::readWholeFile(configPath));
+void FormPrincipal::FormLoad(const DisplaySettings& settings) {
   if (settings.problem != DisplaySettings::Problem::None) {
     TextoErro = std::string(settings.problem == DisplaySettings::Problem::NoDisplayLine
                                 ? results::kSemExibicao

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "app/startup_settings.h"
 #include "app/working_path.h"
 #include "loop/event_loop.h"
 #include "loop/timer.h"
@@ -24,11 +25,13 @@ class FormPrincipal {
   FormPrincipal(const FormPrincipal&) = delete;
   FormPrincipal& operator=(const FormPrincipal&) = delete;
 
-  // Runs the start-up handler, then shows the window unless it is hidden.
+  // Runs the start-up handler with the settings read from config.ini, then
+  // shows the window unless it is hidden. Without settings, reads them.
+  void start(const DisplaySettings& settings);
   void start();
 
   // Handlers, public so that tests can drive and observe a run.
-  void FormLoad();
+  void FormLoad(const DisplaySettings& settings);
   void Timer1Tick();
   void Timer2Tick();
   void Timer3Tick();

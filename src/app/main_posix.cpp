@@ -5,6 +5,7 @@
 
 #include "app/executable_folder.h"
 #include "app/form_principal.h"
+#include "app/startup_settings.h"
 #include "loop/event_loop_posix.h"
 #include "serial/serial_control_posix.h"
 #include "ui/window_factory_posix.h"
@@ -23,8 +24,10 @@ int main() {
 
   ts::PosixEventLoop loop;
   ts::PosixSerialControl serial(loop, *folder);
-  std::unique_ptr<ts::Window> window = ts::makePosixWindow(loop);
+  // The settings decide whether a display is reached for at all.
+  const ts::DisplaySettings settings = ts::readDisplaySettings(*folder, ts::PathStyle::Posix);
+  std::unique_ptr<ts::Window> window = ts::makePosixWindow(loop, !settings.hidden);
   ts::FormPrincipal form(loop, serial, *window, *folder, ts::PathStyle::Posix);
-  form.start();
+  form.start(settings);
   return loop.run();
 }

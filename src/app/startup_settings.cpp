@@ -1,5 +1,6 @@
 #include "app/startup_settings.h"
 
+#include "exchange/file_io.h"
 #include "exchange/text_lines.h"
 
 namespace ts {
@@ -23,6 +24,11 @@ DisplaySettings parseDisplaySettings(const std::optional<std::string>& content) 
   }
   settings.displaySeconds = lines[1][0] - '0';
   return settings;
+}
+
+DisplaySettings readDisplaySettings(const std::string& exeFolder, PathStyle pathStyle) {
+  return parseDisplaySettings(
+      fileio::readWholeFile(workingPath(exeFolder, kConfigSuffix, pathStyle)));
 }
 
 }  // namespace ts

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "app/working_path.h"
+
 namespace ts {
 
 // What config.ini says about the window.
@@ -19,5 +21,9 @@ struct DisplaySettings {
 // Parses config.ini's bytes; nullopt content means the file is missing or
 // unreadable. Only the first character of lines 1 and 2 counts.
 DisplaySettings parseDisplaySettings(const std::optional<std::string>& content);
+
+// Reads config.ini beside the executable. Read once per run, before any
+// window system is touched: hidden mode must never reach one.
+DisplaySettings readDisplaySettings(const std::string& exeFolder, PathStyle pathStyle);
 
 }  // namespace ts

@@ -21,18 +21,17 @@ namespace ts {
   F(XCreateGC)                 \
   F(XCreatePixmap)             \
   F(XCreateWindow)             \
-  F(XDestroyWindow)            \
+  F(XEventsQueued)             \
   F(XFlush)                    \
   F(XFree)                     \
   F(XFreeGC)                   \
   F(XFreePixmap)               \
   F(XGetWindowProperty)        \
-  F(XInternAtom)               \
+  F(XInternAtoms)              \
   F(XMapWindow)                \
   F(XMoveWindow)               \
   F(XNextEvent)                \
   F(XOpenDisplay)              \
-  F(XPending)                  \
   F(XResourceManagerString)    \
   F(XSendEvent)                \
   F(XSetErrorHandler)          \
@@ -42,6 +41,7 @@ namespace ts {
   F(XSetWMProperties)          \
   F(XSetWMProtocols)           \
   F(XStringListToTextProperty) \
+  F(XSync)                     \
   F(XWithdrawWindow)           \
   F(XftColorAllocValue)        \
   F(XftColorFree)              \

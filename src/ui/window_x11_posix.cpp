@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -339,6 +341,7 @@ X11Window::FrameExtents X11Window::readFrameExtents() const {
 
 void X11Window::attach(PosixEventLoop& loop) {
   watchdog_ = std::make_unique<ConnectionWatchdog>(ConnectionNumber(display_));
+  if (const XcbBridge* bridge = xcbBridge()) xcb_ = bridge->XGetXCBConnection(display_);
   loop_ = &loop;
   loop.watch(ConnectionNumber(display_), POLLIN, [this](short) { readEvents(); });
   watching_ = true;
@@ -412,6 +415,7 @@ void X11Window::readEvents() {
     // Reads what has arrived, without flushing and without waiting.
     x11().XEventsQueued(display_, QueuedAfterReading);
     takeQueuedEvents();
+    collectFrame();
   });
 }
 
@@ -426,9 +430,10 @@ void X11Window::takeQueuedEvents() {
 void X11Window::onIdle() {
   bounded([this] {
     for (int round = 0; round < kIdleRounds && !lost_; ++round) {
-      // A flush or a round trip may have read events the poll will not see.
+      // A flush may have read events the poll will not see.
       takeQueuedEvents();
-      if (frameChanged_) updateFrame();
+      collectFrame();
+      if (frameChanged_ && !frameRead_) requestFrame();
       if (visible_ && !destroyed_ && (repaint_ || recopy_)) present();
       x11().XFlush(display_);
       if (lost_ || x11().XEventsQueued(display_, QueuedAfterReading) == 0) break;
@@ -463,11 +468,40 @@ void X11Window::handle(const XEvent& event) {
   }
 }
 
-void X11Window::updateFrame() {
-  // A round trip, but a rare one (a window manager reports its frame around
-  // the first map), made when idle and bounded like every other call.
+void X11Window::requestFrame() {
+  // The new frame's widths are asked for, and the answer collected when it
+  // has arrived: mid-run, nothing waits for a reply.
   frameChanged_ = false;
-  const FrameExtents frame = readFrameExtents();
+  if (!xcb_ || destroyed_) return;
+  frameRead_ =
+      xcbBridge()
+          ->xcb_get_property(xcb_, 0, static_cast<xcb_window_t>(window_),
+                             static_cast<xcb_atom_t>(atoms_.frameExtents), XCB_ATOM_CARDINAL, 0, 4)
+          .sequence;
+}
+
+void X11Window::collectFrame() {
+  if (!frameRead_ || lost_) return;
+  void* reply = nullptr;
+  xcb_generic_error_t* error = nullptr;
+  if (!xcbBridge()->xcb_poll_for_reply(xcb_, *frameRead_, &reply, &error)) return;
+  frameRead_.reset();
+  std::free(error);
+  if (!reply) return;
+  const auto* property = static_cast<const xcb_get_property_reply_t*>(reply);
+  FrameExtents frame;
+  if (property->format == 32 &&
+      xcbBridge()->xcb_get_property_value_length(property) == 4 * sizeof(std::uint32_t)) {
+    std::array<std::int32_t, 4> values{};
+    std::memcpy(values.data(), xcbBridge()->xcb_get_property_value(property), sizeof values);
+    const auto width = [](std::int32_t value) { return std::max<long>(value, 0); };
+    frame = FrameExtents{width(values[0]), width(values[1]), width(values[2]), width(values[3])};
+  }
+  std::free(reply);
+  updateFrame(frame);
+}
+
+void X11Window::updateFrame(const FrameExtents& frame) {
   if (frame == frame_) return;
   frame_ = frame;
   // The frame became known after placement: keep the right edge in place.

@@ -14,6 +14,8 @@
 #include "ui/window.h"
 #include "ui/x11_painter_posix.h"
 
+struct xcb_connection_t;
+
 namespace ts {
 
 class ConnectionWatchdog;
@@ -79,7 +81,9 @@ class X11Window : public Window {
   void takeQueuedEvents();
   void onIdle();
   void handle(const XEvent& event);
-  void updateFrame();
+  void requestFrame();
+  void collectFrame();
+  void updateFrame(const FrameExtents& frame);
   int outerWidthPixels() const;
   void placeOuterCorner(int left);
   void present();
@@ -111,7 +115,9 @@ class X11Window : public Window {
   int outerRight_ = 0;
   int top_ = 0;
 
-  PosixEventLoop* loop_ = nullptr;  // set once the window is handed over
+  PosixEventLoop* loop_ = nullptr;     // set once the window is handed over
+  xcb_connection_t* xcb_ = nullptr;    // null: the frame is read at setup only
+  std::optional<unsigned> frameRead_;  // a read of the frame under way
   std::unique_ptr<ConnectionWatchdog> watchdog_;
   bool watching_ = false;
   EventLoop::TimerId pingTimer_ = 0;

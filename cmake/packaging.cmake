@@ -113,7 +113,8 @@ else()
   # libraries are loaded only when a display is named, and without them a
   # run simply stays hidden, so they are recommended rather than required.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libx11-6, libxft2, libfontconfig1")
+  # libx11-xcb1 lets the window follow a frame its window manager reports late.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libx11-6, libxft2, libfontconfig1, libx11-xcb1")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

@@ -14,8 +14,9 @@ test_packages=(
   # The Windows build and its run under Wine on a virtual screen.
   g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 xvfb x11-utils xdotool imagemagick
   fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1  # recommended by Wine, not pulled in
-  # The Linux window's tests on a virtual screen.
-  fonts-dejavu-core openbox
+  # The Linux window's tests on a virtual screen (libx11-xcb1: the window
+  # reads a frame reported late without waiting).
+  fonts-dejavu-core openbox libx11-xcb1
   # fuzzing, memory checking and the benchmark's peers
   clang libclang-rt-14-dev valgrind python3-serial
 )

@@ -232,16 +232,45 @@ TEST_F(RunTest, DisplayTimeZeroWaitsForTheUserButNotWithoutAScreen) {
   EXPECT_EQ(headlessLoop.now(), 2000);
 }
 
-TEST_F(RunTest, ClosingBeforeTheAnswerEndsWithoutAResponse) {
+TEST_F(RunTest, ClosingEndsTheRunWhereItStands) {
   folder.write("ORDEM/ordem.txt", kOrder);
   start();
-  loop.advance(700);
+  loop.advance(700);  // between the phases
   window.onClose();
   EXPECT_TRUE(loop.quitted());
   EXPECT_EQ(loop.exitStatus(), kExitWindowClosedEarly);
-  EXPECT_FALSE(serial.portOpen());
   loop.advance(5000);
   EXPECT_FALSE(folder.exists("RESPOSTA/resposta.txt"));
+
+  // Closed during a phase's yield: the phase stops there, with no port step,
+  // transmission or response after it.
+  const std::vector<std::string> run{"CommPort=3",   "Settings=9600,n,8,1", "RThreshold=1",
+                                     "SThreshold=1", "InputLen=0",          "PortOpen=1",
+                                     "Output"};
+  // The yields of a run, in order, and how many of its port calls precede each.
+  const std::vector<std::pair<std::string, std::size_t>> yields{
+      {"start-up", 0},        {"inside ConfiguraPorta", 4}, {"after ConfiguraPorta", 4},
+      {"after AbrePorta", 6}, {"after showing TextTX", 6},  {"answer phase", 7}};
+  for (std::size_t at = 0; at < yields.size(); ++at) {
+    TestFolder f;
+    ts::testing::prepareFolder(f);
+    f.write("ORDEM/ordem.txt", kOrder);
+    FakeLoop l;
+    FakeSerial s(l);
+    FakeWindow w;
+    FormPrincipal closing(l, s, w, f.str(), PathStyle::Posix);
+    l.onYield = [&] {
+      if (static_cast<std::size_t>(l.yields()) == at + 1) w.onClose();
+    };
+    closing.start();
+    l.runUntilQuit();
+    const auto& [where, callsBefore] = yields[at];
+    const std::vector<std::string> calls(run.begin(), run.begin() + static_cast<long>(callsBefore));
+    EXPECT_EQ(s.calls, calls) << where;
+    EXPECT_EQ(l.exitStatus(), kExitWindowClosedEarly) << where;
+    EXPECT_FALSE(f.exists("RESPOSTA/resposta.txt")) << where;
+    EXPECT_EQ(l.yields(), static_cast<int>(at + 1)) << where;
+  }
 }
 
 TEST_F(RunTest, PlacementIsThirtyPixelsFromTopAndRight) {

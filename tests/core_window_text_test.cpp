@@ -64,6 +64,9 @@ TEST(VisibleLines, WrapAtBlanksOrInsideLongWordsAndClip) {
   const std::vector<std::string> shown = lines(std::string(1 << 20, 'F'), 100, 3);
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[2], std::string(100, 'F'));
+  // Only the first 4 KiB is ever laid out, however wide the area.
+  EXPECT_EQ(lines(std::string(kLaidOutBytes, 'a') + "b", 1 << 20),
+            (std::vector<std::string>{std::string(kLaidOutBytes, 'a')}));
 }
 
 TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -276,8 +277,8 @@ TEST_F(EndToEnd, WithoutADisplayTheRunIsTimedAsHidden) {
 }
 
 // A display server that takes the connection and never answers (hung, or
-// behind a link that drops packets) costs the run a bounded delay, and the
-// run then goes on hidden.
+// behind a link that drops packets) costs a shown run a bounded delay, and
+// the run then goes on hidden; a hidden run never connects at all.
 TEST_F(EndToEnd, AHungDisplayServerLeavesTheRunHidden) {
   if (wine()) GTEST_SKIP() << "Wine brings its own display";
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -291,11 +292,21 @@ TEST_F(EndToEnd, AHungDisplayServerLeavesTheRunHidden) {
   }
   ASSERT_LT(display, 100);
   ASSERT_EQ(::listen(listener, 4), 0);  // connections wait, never accepted
+  const std::string name = "127.0.0.1:" + std::to_string(display);
+  PtyDevice device({.echo = true});
+
+  // Hidden mode never even reaches for the display, and keeps its schedule.
+  Installation hidden(testTarget(), "N\r\n");
+  hidden.writeOrder(hidden.linkPort(device.terminalPath()), "H");
+  const RunResult hiddenRun = Installation::wait(hidden.start({{"DISPLAY", name}}), 30s);
+  EXPECT_EQ(hiddenRun.exitStatus, 0);
+  EXPECT_LE(hiddenRun.elapsedMs, slow() ? 10000 : 3000);
+  EXPECT_EQ(hidden.response(), "000|Sucesso\r\nH\r\n");
+  pollfd pending{listener, POLLIN, 0};
+  EXPECT_EQ(::poll(&pending, 1, 0), 0) << "a hidden run connected to the display";
 
   Installation shown(testTarget(), "S\r\n0\r\n");
-  PtyDevice device({.echo = true});
   shown.writeOrder(shown.linkPort(device.terminalPath()), "X");
-  const std::string name = "127.0.0.1:" + std::to_string(display);
   const RunResult run = Installation::wait(shown.start({{"DISPLAY", name}}), 30s);
   ::close(listener);
   EXPECT_EQ(run.exitStatus, 0);

@@ -57,12 +57,19 @@ TEST(PosixEventLoop, InputIsHandledBeforeADueTimer) {
   ASSERT_EQ(::write(fds[1], "i", 1), 1);
   loop.run();
   EXPECT_EQ(seen, "i|tick");
-  // A yield with nothing pending returns at once.
+  // A yield with nothing pending returns at once, and is never idle: work
+  // left for idle moments cannot delay a handler that yields.
   const auto before = PosixEventLoop::Clock::now();
   PosixEventLoop idle;
+  int idleCalls = 0;
+  idle.setIdleHandler([&] { ++idleCalls; });
   idle.startTimer(1s, [] {});
   idle.yield();
   EXPECT_LT(PosixEventLoop::Clock::now() - before, 500ms);
+  EXPECT_EQ(idleCalls, 0);
+  idle.startTimer(0ms, [&] { idle.startTimer(10ms, [&] { idle.quit(0); }); });
+  idle.run();
+  EXPECT_EQ(idleCalls, 1) << "only before the one wait";
   ::close(fds[0]);
   ::close(fds[1]);
 }

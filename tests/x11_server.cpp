@@ -2,8 +2,16 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace ts::testing {
@@ -12,6 +20,20 @@ namespace {
 // The program's window may vanish between two queries; that is no failure.
 int ignoreErrors(Display*, XErrorEvent*) {
   return 0;
+}
+
+std::size_t padded(std::size_t bytes) {
+  return (bytes + 3) / 4 * 4;
+}
+
+bool sendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    data += sent;
+    size -= static_cast<std::size_t>(sent);
+  }
+  return true;
 }
 
 }  // namespace
@@ -178,6 +200,128 @@ void X11Server::setResources(const std::string& resources) const {
                     static_cast<int>(resources.size()));
   }
   XSync(display_, False);
+}
+
+StallingDisplay::StallingDisplay(const std::string& serverName, std::uint8_t stallAtOpcode)
+    : stallAt_(stallAtOpcode) {
+  // ":N" or ":N.S": the server's local socket.
+  const std::string number = serverName.substr(1, serverName.find('.') - 1);
+  serverPath_ = "/tmp/.X11-unix/X" + number;
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // X display N listens on TCP port 6000 + N.
+  for (int display = 50; display < 100 && name_.empty(); ++display) {
+    address.sin_port = htons(static_cast<std::uint16_t>(6000 + display));
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      name_ = "127.0.0.1:" + std::to_string(display);
+    }
+  }
+  ::listen(listener_, 4);
+  thread_ = std::thread([this] { relay(); });
+}
+
+StallingDisplay::~StallingDisplay() {
+  stopping_ = true;
+  thread_.join();
+  for (const Link& link : links_) {
+    ::close(link.client);
+    ::close(link.server);
+  }
+  ::close(listener_);
+}
+
+void StallingDisplay::relay() {
+  while (!stopping_) {
+    if (stalled_) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+    for (const Link& link : links_) {
+      fds.push_back({link.client, POLLIN, 0});
+      fds.push_back({link.server, POLLIN, 0});
+    }
+    if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+    const std::size_t polled = links_.size();
+    if (fds[0].revents) accept();
+    for (std::size_t i = 0; i < polled && !stalled_; ++i) {
+      Link& link = links_[i];
+      const bool alive = (!fds[1 + 2 * i].revents || fromClient(link)) &&
+                         (!fds[2 + 2 * i].revents || fromServer(link));
+      if (!alive) {
+        ::close(link.client);
+        ::close(link.server);
+        links_.erase(links_.begin() + static_cast<long>(i));
+        break;  // the descriptors' places moved: poll again
+      }
+    }
+  }
+}
+
+void StallingDisplay::accept() {
+  const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (client < 0) return;
+  ++connections_;
+  const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, serverPath_.c_str(), sizeof address.sun_path - 1);
+  if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(server);
+    ::close(client);
+    return;
+  }
+  links_.push_back(Link{client, server});
+}
+
+bool StallingDisplay::fromServer(Link& link) {
+  char buffer[65536];
+  const ssize_t got = ::recv(link.server, buffer, sizeof buffer, 0);
+  return got > 0 && sendAll(link.client, buffer, static_cast<std::size_t>(got));
+}
+
+bool StallingDisplay::fromClient(Link& link) {
+  char buffer[65536];
+  const ssize_t got = ::recv(link.client, buffer, sizeof buffer, 0);
+  if (got <= 0) return false;
+  link.pending.append(buffer, static_cast<std::size_t>(got));
+  const auto number = [&link](std::size_t at, std::size_t size) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+      const auto byte =
+          static_cast<unsigned char>(link.pending[link.bigEndian ? at + i : at + size - 1 - i]);
+      value = value << 8 | byte;
+    }
+    return value;
+  };
+  // Whole units only: the connection setup, then requests (a length of 0
+  // announces a big request with its length in the next four bytes).
+  for (;;) {
+    std::size_t size = 0;
+    if (!link.setUp) {
+      if (link.pending.size() < 12) return true;
+      link.bigEndian = link.pending[0] == 'B';
+      size = 12 + padded(number(6, 2)) + padded(number(8, 2));
+    } else {
+      if (link.pending.size() < 4) return true;
+      size = std::size_t{number(2, 2)} * 4;
+      if (size == 0) {
+        if (link.pending.size() < 8) return true;
+        size = std::max<std::size_t>(std::size_t{number(4, 4)} * 4, 8);
+      }
+    }
+    if (link.pending.size() < size) return true;
+    if (!sendAll(link.server, link.pending.data(), size)) return false;
+    const bool stall = link.setUp && static_cast<std::uint8_t>(link.pending[0]) == stallAt_;
+    link.setUp = true;
+    link.pending.erase(0, size);
+    if (stall) {
+      stalled_ = true;
+      return true;
+    }
+  }
 }
 
 }  // namespace ts::testing

@@ -2,9 +2,12 @@
 
 #include <X11/Xlib.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ts::testing {
@@ -67,6 +70,51 @@ class X11Server {
 
   std::string name_;
   Display* display_ = nullptr;
+};
+
+// A display between the program and the test server, reached over TCP
+// (DISPLAY 127.0.0.1:N). It passes everything both ways until the program
+// sends a request with the given opcode, passes that one too, and then goes
+// silent: it reads, answers and closes nothing any more, as a server that
+// hung or a link that dropped.
+class StallingDisplay {
+ public:
+  static constexpr std::uint8_t kCreateWindow = 1;
+  static constexpr std::uint8_t kMapWindow = 8;
+
+  StallingDisplay(const std::string& serverName, std::uint8_t stallAtOpcode);
+  ~StallingDisplay();
+  StallingDisplay(const StallingDisplay&) = delete;
+  StallingDisplay& operator=(const StallingDisplay&) = delete;
+
+  const std::string& name() const { return name_; }
+  int connections() const { return connections_; }
+  bool stalled() const { return stalled_; }
+
+ private:
+  struct Link {
+    int client;
+    int server;
+    std::string pending;  // the program's bytes, up to a whole request
+    bool setUp = false;   // past the connection setup
+    bool bigEndian = false;
+  };
+
+  void relay();
+  void accept();
+  // False when the link ended; stalls on the chosen request.
+  bool fromClient(Link& link);
+  bool fromServer(Link& link);
+
+  std::string name_;
+  std::string serverPath_;
+  std::uint8_t stallAt_;
+  int listener_ = -1;
+  std::vector<Link> links_;
+  std::atomic<int> connections_{0};
+  std::atomic<bool> stalled_{false};
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
 };
 
 }  // namespace ts::testing

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <utility>
 
-#include "app/startup_settings.h"
 #include "exchange/order_file.h"
 #include "exchange/response_file.h"
 #include "exchange/result_texts.h"
@@ -39,12 +38,20 @@ std::string FormPrincipal::path(std::string_view suffix) const {
 }
 
 void FormPrincipal::start() {
-  FormLoad();
-  if (!hidden_ && window_.canDisplay()) window_.setVisible(true);
+  start(readDisplaySettings(exeFolder_, pathStyle_));
 }
 
-void FormPrincipal::FormLoad() {
-  const DisplaySettings settings = readDisplaySettings(path(kConfigSuffix));
+void FormPrincipal::start(const DisplaySettings& settings) {
+  FormLoad(settings);
+  if (!hidden_ && !closed_ && window_.canDisplay()) window_.setVisible(true);
+}
+
+bool FormPrincipal::yieldAndGoOn() {
+  if (!closed_) loop_.yield();
+  return !closed_;
+}
+
+void FormPrincipal::FormLoad(const DisplaySettings& settings) {
   if (settings.problem != DisplaySettings::Problem::None) {
     TextoErro = std::string(settings.problem == DisplaySettings::Problem::NoDisplayLine
                                 ? results::kSemExibicao
@@ -62,7 +69,7 @@ void FormPrincipal::FormLoad() {
     timer3_.setInterval(*settings.displaySeconds * 1000);
   }
   placeWindow();
-  loop_.yield();
+  if (!yieldAndGoOn()) return;
   timer1_.setEnabled(true);
 }
 
@@ -86,6 +93,7 @@ void FormPrincipal::Timer1Tick() {
   TextoPorta.clear();
   TextoErro.clear();
   if (readOrderIntoRecord()) runPortSteps();
+  if (closed_) return;
   timer2_.setEnabled(true);
 }
 
@@ -111,17 +119,18 @@ bool FormPrincipal::readOrderIntoRecord() {
 }
 
 void FormPrincipal::runPortSteps() {
+  // ConfiguraPorta yields too: the window may be closed inside it.
   if (TextoErro.empty()) {
     ConfiguraPorta();
-    loop_.yield();
+    if (!yieldAndGoOn()) return;
   }
   if (TextoErro.empty()) {
     AbrePorta();
-    loop_.yield();
+    if (!yieldAndGoOn()) return;
   }
   if (TextoErro.empty()) {
     window_.setText(Control::TextTX, TextoPorta);
-    loop_.yield();
+    if (!yieldAndGoOn()) return;
     mscom_.setOutput(TextoPorta);
   }
 }
@@ -170,7 +179,7 @@ void FormPrincipal::Timer2Tick() {
   // and a flooding device can make it hundreds of megabytes.
   window_.setText(Control::TextRX,
                   results::chooseResult(TextoErro, std::exchange(RespostaSerial, {})));
-  loop_.yield();
+  if (!yieldAndGoOn()) return;
   FechaPorta();
   writeResponseFile();
   answered_ = true;
@@ -193,8 +202,12 @@ void FormPrincipal::Timer3Tick() {
 }
 
 void FormPrincipal::WindowClosed() {
-  // The program ends wherever the run stands; phases not yet run never run.
-  FechaPorta();
+  // The program ends wherever the run stands: phases not yet run never run,
+  // and a phase that yielded stops at that yield. Not even the port is
+  // closed the usual way, which would give queued text its line time: the
+  // serial control lets go of it at once when the program ends.
+  if (closed_) return;
+  closed_ = true;
   loop_.quit(answered_ ? exitStatus_ : kExitWindowClosedEarly);
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "app/startup_settings.h"
 #include "app/working_path.h"
 #include "loop/event_loop.h"
 #include "loop/timer.h"
@@ -11,7 +12,7 @@
 namespace ts {
 
 // Exit statuses beyond the result codes 0 to 7.
-inline constexpr int kExitWindowClosedEarly = 8;  // closed before the answer
+inline constexpr int kExitWindowClosedEarly = 8;  // closed before the response was written
 inline constexpr int kExitResponseNotWritten = 10;
 
 // The window that owns the run: its record, its three timers and the
@@ -24,11 +25,13 @@ class FormPrincipal {
   FormPrincipal(const FormPrincipal&) = delete;
   FormPrincipal& operator=(const FormPrincipal&) = delete;
 
-  // Runs the start-up handler, then shows the window unless it is hidden.
+  // Runs the start-up handler with the settings read from config.ini, then
+  // shows the window unless it is hidden. Without settings, reads them.
+  void start(const DisplaySettings& settings);
   void start();
 
   // Handlers, public so that tests can drive and observe a run.
-  void FormLoad();
+  void FormLoad(const DisplaySettings& settings);
   void Timer1Tick();
   void Timer2Tick();
   void Timer3Tick();
@@ -56,6 +59,9 @@ class FormPrincipal {
   int exitStatus() const { return exitStatus_; }
 
  private:
+  // Yields to the loop; false when the window was closed meanwhile: the
+  // handler then stops where it stands.
+  bool yieldAndGoOn();
   bool readOrderIntoRecord();
   void runPortSteps();
   void placeWindow();
@@ -72,6 +78,7 @@ class FormPrincipal {
   Timer timer3_;
   bool hidden_ = false;
   bool answered_ = false;
+  bool closed_ = false;
   int exitStatus_ = kExitWindowClosedEarly;
 };
 

@@ -7,6 +7,7 @@
 
 #include "app/executable_folder.h"
 #include "app/form_principal.h"
+#include "app/startup_settings.h"
 #include "exchange/file_io.h"
 #include "loop/event_loop_posix.h"
 #include "loop/termination_posix.h"
@@ -18,10 +19,12 @@ namespace {
 int runExchange(const std::string& folder) {
   ts::PosixEventLoop loop;
   ts::PosixSerialControl serial(loop, folder);
-  std::unique_ptr<ts::Window> window = ts::makePosixWindow(loop);
+  // The settings decide whether a display is reached for at all.
+  const ts::DisplaySettings settings = ts::readDisplaySettings(folder, ts::PathStyle::Posix);
+  std::unique_ptr<ts::Window> window = ts::makePosixWindow(loop, !settings.hidden);
   ts::FormPrincipal form(loop, serial, *window, folder, ts::PathStyle::Posix);
   try {
-    form.start();
+    form.start(settings);
     return loop.run();
   } catch (const std::bad_alloc&) {
     // An answer already written stands.

@@ -8,6 +8,7 @@
 
 #include "app/executable_folder.h"
 #include "app/form_principal.h"
+#include "app/startup_settings.h"
 #include "loop/event_loop_win32.h"
 #include "serial/serial_control_win32.h"
 #include "text/utf8_win32.h"
@@ -28,7 +29,9 @@ void reportProblem(const std::string& line) {
   toDebugger(line);
 }
 
-std::unique_ptr<ts::Window> makeWindow() {
+// A hidden run creates no window of its own: the texts are only kept.
+std::unique_ptr<ts::Window> makeWindow(bool shown) {
+  if (!shown) return std::make_unique<ts::HeadlessWindow>();
   try {
     return std::make_unique<ts::Win32Window>();
   } catch (const std::runtime_error&) {
@@ -40,11 +43,12 @@ std::unique_ptr<ts::Window> makeWindow() {
 int runExchange(const std::string& folder) {
   ts::Win32EventLoop loop;
   ts::Win32SerialControl serial(loop);
-  const std::unique_ptr<ts::Window> window = makeWindow();
+  const ts::DisplaySettings settings = ts::readDisplaySettings(folder, ts::PathStyle::Windows);
+  const std::unique_ptr<ts::Window> window = makeWindow(!settings.hidden);
   ts::FormPrincipal form(loop, serial, *window, folder, ts::PathStyle::Windows);
   int status = ts::kExitResponseNotWritten;
   try {
-    form.start();
+    form.start(settings);
     status = loop.run();
   } catch (const std::bad_alloc&) {
     // An answer already written stands.

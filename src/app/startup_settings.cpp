@@ -28,8 +28,9 @@ DisplaySettings parseDisplaySettings(const std::optional<std::string>& content) 
   return settings;
 }
 
-DisplaySettings readDisplaySettings(const std::string& configPath) {
-  auto head = fileio::readFileHead(configPath, kConfigReadLimit);
+DisplaySettings readDisplaySettings(const std::string& exeFolder, PathStyle pathStyle) {
+  auto head =
+      fileio::readFileHead(workingPath(exeFolder, kConfigSuffix, pathStyle), kConfigReadLimit);
   if (!head) return parseDisplaySettings(std::nullopt);
   return parseDisplaySettings(std::move(head->bytes));
 }

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "app/working_path.h"
+
 namespace ts {
 
 // What config.ini says about the window.
@@ -25,7 +27,9 @@ DisplaySettings parseDisplaySettings(const std::optional<std::string>& content);
 // matter: a first line longer than this leaves no second line.
 inline constexpr std::size_t kConfigReadLimit = 4096;
 
-// Reads and parses config.ini, however large the file is.
-DisplaySettings readDisplaySettings(const std::string& configPath);
+// Reads config.ini beside the executable, however large the file is. Read
+// once per run, before any window system is touched: hidden mode must never
+// reach one.
+DisplaySettings readDisplaySettings(const std::string& exeFolder, PathStyle pathStyle);
 
 }  // namespace ts

@@ -39,8 +39,8 @@ void PosixEventLoop::unwatch(int fd) {
   watches_.erase(fd);
 }
 
-void PosixEventLoop::setBeforeWait(std::function<void()> hook) {
-  beforeWait_ = std::move(hook);
+void PosixEventLoop::setIdleHandler(std::function<void()> handler) {
+  idle_ = std::move(handler);
 }
 
 int PosixEventLoop::run() {
@@ -59,10 +59,12 @@ int PosixEventLoop::msUntilNextTimer() const {
 }
 
 void PosixEventLoop::pass(int timeoutMs) {
-  if (beforeWait_) beforeWait_();
-  if (quitting_) return;
-  // Recomputed after the hook, which may have handled events and timers.
-  if (timeoutMs != 0) timeoutMs = msUntilNextTimer();
+  if (timeoutMs != 0 && idle_) {
+    idle_();
+    if (quitting_) return;
+    // Recomputed: the handler may have taken a while.
+    timeoutMs = msUntilNextTimer();
+  }
   pollAndDispatch(timeoutMs);
   // Input that arrived while those handlers ran (a large reply takes a
   // while to append) belongs before a timer that fell due meanwhile.

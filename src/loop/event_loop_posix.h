@@ -30,9 +30,10 @@ class PosixEventLoop : public EventLoop {
   void watch(int fd, short events, FdHandler handler);
   void setEvents(int fd, short events);
   void unwatch(int fd);
-  // Runs before every wait, e.g. to flush a window connection's output and
-  // handle events it has already read.
-  void setBeforeWait(std::function<void()> hook);
+  // Runs when the loop is about to block waiting for new events, never
+  // from yield(): the place for work that may take a while (a window's
+  // painting and flushing) without delaying a handler that yields.
+  void setIdleHandler(std::function<void()> handler);
 
   // Runs until quit(); returns the exit status given to it.
   int run();
@@ -49,6 +50,7 @@ class PosixEventLoop : public EventLoop {
   };
 
   // One pass: wait up to `timeout` for input, handle it, then due timers.
+  // Only a pass that may wait is preceded by the idle handler.
   void pass(int timeoutMs);
   void pollAndDispatch(int timeoutMs);
   int msUntilNextTimer() const;
@@ -57,7 +59,7 @@ class PosixEventLoop : public EventLoop {
 
   std::map<TimerId, TimerEntry> timers_;
   std::map<int, Watch> watches_;
-  std::function<void()> beforeWait_;
+  std::function<void()> idle_;
   TimerId nextId_ = 1;
   bool quitting_ = false;
   int exitStatus_ = 0;

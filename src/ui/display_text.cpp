@@ -81,6 +81,7 @@ std::string windows1252ToUtf8(std::string_view bytes) {
 
 std::vector<std::string> visibleLines(std::string_view text, const Advances& advances, int widthPx,
                                       std::size_t maxLines) {
+  text = text.substr(0, kLaidOutBytes);
   std::vector<std::string> lines;
   std::string line;
   std::size_t pos = 0;

@@ -5,7 +5,8 @@
 
 namespace ts {
 
-std::unique_ptr<Window> makePosixWindow(PosixEventLoop& loop) {
+std::unique_ptr<Window> makePosixWindow(PosixEventLoop& loop, bool shown) {
+  if (!shown) return std::make_unique<HeadlessWindow>();
   if (auto window = X11Window::open(loop)) return window;
   return std::make_unique<HeadlessWindow>();
 }

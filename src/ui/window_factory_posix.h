@@ -7,8 +7,9 @@
 
 namespace ts {
 
-// The window for this run: a real one when a display can be reached,
-// otherwise the headless one.
-std::unique_ptr<Window> makePosixWindow(PosixEventLoop& loop);
+// The window for this run: a real one when it is to be shown and a display
+// can be reached and set up in time, otherwise the headless one, which
+// touches no window system.
+std::unique_ptr<Window> makePosixWindow(PosixEventLoop& loop, bool shown);
 
 }  // namespace ts

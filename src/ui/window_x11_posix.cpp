@@ -4,15 +4,21 @@
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -68,40 +74,110 @@ int toPixels(std::int32_t twips, std::int32_t twipsPerPixel) {
 }
 
 // A local server answers in milliseconds. A display on a host that drops
-// packets, or a server that hangs, would hold XOpenDisplay for minutes, and
-// an unattended run must still answer on time.
-constexpr auto kDisplayConnectLimit = std::chrono::seconds(2);
-
-// Null when the display cannot be reached within the limit. The connection
-// is made on a thread of its own; one still pending at the limit is left to
-// it and never used.
-Display* openDisplayWithin(std::chrono::milliseconds limit) {
-  auto result = std::make_shared<std::promise<Display*>>();
-  std::future<Display*> opened = result->get_future();
-  std::thread opener([result] { result->set_value(x11().XOpenDisplay(nullptr)); });
-  if (opened.wait_for(limit) != std::future_status::ready) {
-    opener.detach();
-    return nullptr;
-  }
-  opener.join();
-  return opened.get();
-}
+// packets, or a server that accepted the connection and then hung, would
+// hold the setup for minutes, and an unattended run must still answer on
+// time: past this the run goes on without a window.
+constexpr auto kSetupLimit = std::chrono::seconds(2);
+// The longest a batch of calls may wait on the server (a flush into a full
+// socket, a round trip) before the server counts as stalled.
+constexpr auto kCallLimit = std::chrono::seconds(1);
+// How often the server is asked to prove it still answers, and how long it
+// may take: a server that is merely quiet sends no events at all.
+constexpr auto kPingEvery = std::chrono::seconds(1);
+constexpr auto kPingAnswerLimit = std::chrono::seconds(3);
+// Rounds of painting and flushing per idle pass while events keep coming.
+constexpr int kIdleRounds = 4;
 
 }  // namespace
+
+// Cuts a display connection whose calls outlast their limit. Xlib waits
+// without a limit for a reply, and for room to write; once the socket is
+// shut down those waits end at once, the connection counts as lost, and
+// every later call returns without waiting.
+class ConnectionWatchdog {
+ public:
+  explicit ConnectionWatchdog(int fd) : fd_(fd), thread_([this] { watch(); }) {}
+  ~ConnectionWatchdog() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  ConnectionWatchdog(const ConnectionWatchdog&) = delete;
+  ConnectionWatchdog& operator=(const ConnectionWatchdog&) = delete;
+
+  void arm(std::chrono::milliseconds limit) {
+    {
+      const std::lock_guard lock(mutex_);
+      deadline_ = std::chrono::steady_clock::now() + limit;
+    }
+    wake_.notify_one();
+  }
+  void disarm() {
+    const std::lock_guard lock(mutex_);
+    deadline_.reset();
+  }
+
+ private:
+  void watch() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      if (!deadline_) {
+        wake_.wait(lock);
+      } else if (std::chrono::steady_clock::now() < *deadline_) {
+        wake_.wait_until(lock, *deadline_);
+      } else {
+        ::shutdown(fd_, SHUT_RDWR);
+        deadline_.reset();
+      }
+    }
+  }
+
+  const int fd_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  bool stopping_ = false;
+  std::thread thread_;  // last: starts once the rest is built
+};
 
 std::unique_ptr<X11Window> X11Window::open(PosixEventLoop& loop) {
   // Xlib finds its server through DISPLAY alone: without it there is no
   // window to show, and no reason to load the libraries.
   const char* name = std::getenv("DISPLAY");
   if (!name || !*name || !loadX11Library()) return nullptr;
-  Display* display = openDisplayWithin(kDisplayConnectLimit);
-  if (!display) return nullptr;
-  return std::unique_ptr<X11Window>(new X11Window(loop, display));
+  std::promise<std::unique_ptr<X11Window>> made;
+  std::future<std::unique_ptr<X11Window>> setUp = made.get_future();
+  try {
+    // Detached: a setup still under way at the deadline is abandoned to
+    // its thread, which frees it should it ever finish. The loop's thread
+    // never touches it, so each Xlib object has one user at a time.
+    std::thread([made = std::move(made)]() mutable { made.set_value(connectAndSetUp()); }).detach();
+    if (setUp.wait_for(kSetupLimit) != std::future_status::ready) return nullptr;
+    std::unique_ptr<X11Window> window = setUp.get();
+    if (window) window->attach(loop);
+    return window;
+  } catch (const std::system_error&) {
+    return nullptr;  // no thread to be had: no window either
+  }
 }
 
-X11Window::X11Window(PosixEventLoop& loop, Display* display)
-    : loop_(loop),
-      display_(display),
+std::unique_ptr<X11Window> X11Window::connectAndSetUp() {
+  try {
+    Display* display = x11().XOpenDisplay(nullptr);
+    if (!display) return nullptr;
+    std::unique_ptr<X11Window> window(new X11Window(display));
+    if (!window->setUp()) return nullptr;
+    return window;
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+X11Window::X11Window(Display* display)
+    : display_(display),
       screen_(DefaultScreen(display)),
       density_(screenDensity(display, screen_)),
       twipsPerPixelX_(twipsPerPixel(density_.x)),
@@ -111,21 +187,52 @@ X11Window::X11Window(PosixEventLoop& loop, Display* display)
   x11().XSetErrorHandler(ignoreRequestError);
   x11().XSetIOErrorHandler(quietConnectionError);
   x11().XSetIOErrorExitHandler(display_, noteConnectionLost, this);
+}
+
+bool X11Window::setUp() {
+  internAtoms();
   createWindow();
   setProperties();
   requestFrameExtents();
   painter_ = std::make_unique<X11Painter>(display_, screen_, window_, density_, width_, height_);
-  loop_.watch(ConnectionNumber(display_), POLLIN, [this](short) { serve(); });
-  loop_.setBeforeWait([this] { serve(); });
+  // The first picture: Xft asks the server about its picture formats on its
+  // first drawing, which must not happen mid-run.
+  painter_->paint(texts_);
+  // Everything has reached the server and been answered.
+  x11().XSync(display_, False);
+  frame_ = readFrameExtents();
+  return !lost_;
 }
 
 X11Window::~X11Window() {
-  loop_.setBeforeWait(nullptr);
-  loop_.unwatch(ConnectionNumber(display_));
+  if (loop_) {
+    loop_->setIdleHandler(nullptr);
+    loop_->cancelTimer(pingTimer_);
+    if (watching_) loop_->unwatch(ConnectionNumber(display_));
+  }
+  // Stopped before the descriptor is closed, which a later file may reuse.
+  watchdog_.reset();
+  // The server frees the window along with the connection. Cut first, so
+  // that closing never waits on a server that stopped answering.
+  ::shutdown(ConnectionNumber(display_), SHUT_RDWR);
   painter_.reset();
-  x11().XFreeGC(display_, gc_);
-  if (!destroyed_) x11().XDestroyWindow(display_, window_);
+  if (gc_) x11().XFreeGC(display_, gc_);
   x11().XCloseDisplay(display_);
+}
+
+void X11Window::internAtoms() {
+  std::array<std::string, 9> names{
+      "WM_PROTOCOLS",        "WM_DELETE_WINDOW", "_NET_WM_NAME",       "UTF8_STRING",
+      "_NET_WM_PID",         "_NET_WM_ICON",     "_NET_FRAME_EXTENTS", "_NET_REQUEST_FRAME_EXTENTS",
+      "TERMINAL_SERIAL_PING"};
+  std::array<char*, names.size()> pointers{};
+  for (std::size_t i = 0; i < names.size(); ++i) pointers[i] = names[i].data();
+  std::array<Atom, names.size()> atoms{};
+  // One round trip for all of them.
+  x11().XInternAtoms(display_, pointers.data(), static_cast<int>(pointers.size()), False,
+                     atoms.data());
+  atoms_ = Atoms{atoms[0], atoms[1], atoms[2], atoms[3], atoms[4],
+                 atoms[5], atoms[6], atoms[7], atoms[8]};
 }
 
 void X11Window::createWindow() {
@@ -144,12 +251,6 @@ void X11Window::createWindow() {
 }
 
 void X11Window::setProperties() {
-  const auto intern = [this](const char* name) { return x11().XInternAtom(display_, name, False); };
-  atoms_ = Atoms{intern("WM_PROTOCOLS"),       intern("WM_DELETE_WINDOW"),
-                 intern("_NET_WM_NAME"),       intern("UTF8_STRING"),
-                 intern("_NET_WM_PID"),        intern("_NET_WM_ICON"),
-                 intern("_NET_FRAME_EXTENTS"), intern("_NET_REQUEST_FRAME_EXTENTS")};
-
   // WM_NAME is Latin-1, which the caption's plain letters are too.
   std::string caption(layout::kCaption);
   char* captionList[] = {caption.data()};
@@ -238,13 +339,31 @@ X11Window::FrameExtents X11Window::readFrameExtents() const {
   return extents;
 }
 
+void X11Window::attach(PosixEventLoop& loop) {
+  watchdog_ = std::make_unique<ConnectionWatchdog>(ConnectionNumber(display_));
+  if (const XcbBridge* bridge = xcbBridge()) xcb_ = bridge->XGetXCBConnection(display_);
+  loop_ = &loop;
+  loop.watch(ConnectionNumber(display_), POLLIN, [this](short) { readEvents(); });
+  watching_ = true;
+  loop.setIdleHandler([this] { onIdle(); });
+  pingTimer_ = loop.startTimer(kPingEvery, [this] { ping(); });
+}
+
+void X11Window::bounded(const std::function<void()>& calls) {
+  if (lost_) return;
+  watchdog_->arm(kCallLimit);
+  calls();
+  watchdog_->disarm();
+  if (lost_) connectionLost();
+}
+
 int X11Window::outerWidthPixels() const {
   return width_ + static_cast<int>(frame_.left + frame_.right);
 }
 
 void X11Window::setText(Control control, std::string text) {
   texts_[static_cast<std::size_t>(control)] = std::move(text);
-  dirty_ = true;
+  repaint_ = true;
 }
 
 const std::string& X11Window::text(Control control) const {
@@ -254,15 +373,18 @@ const std::string& X11Window::text(Control control) const {
 void X11Window::setVisible(bool visible) {
   if (visible == visible_) return;
   visible_ = visible;
+  recopy_ = visible;
   if (lost_ || destroyed_) {
     windowGone();
     return;
   }
-  if (visible) {
-    x11().XMapWindow(display_, window_);
-  } else {
-    x11().XWithdrawWindow(display_, window_, screen_);
-  }
+  bounded([this, visible] {
+    if (visible) {
+      x11().XMapWindow(display_, window_);
+    } else {
+      x11().XWithdrawWindow(display_, window_, screen_);
+    }
+  });
 }
 
 ScreenMetrics X11Window::screenMetrics() const {
@@ -271,9 +393,7 @@ ScreenMetrics X11Window::screenMetrics() const {
 }
 
 std::int32_t X11Window::outerWidthTwips() const {
-  // Remembered: a placement computed from this width must be corrected by
-  // exactly the change the window manager reports later.
-  frame_ = readFrameExtents();
+  // The frame learnt at setup or reported since: no round trip.
   return outerWidthPixels() * twipsPerPixelX_;
 }
 
@@ -282,38 +402,50 @@ void X11Window::moveTo(std::int32_t leftTwips, std::int32_t topTwips) {
   top_ = toPixels(topTwips, twipsPerPixelY_);
   outerRight_ = left + outerWidthPixels();
   placed_ = true;
-  placeOuterCorner(left);
+  if (!destroyed_) bounded([this, left] { placeOuterCorner(left); });
 }
 
 void X11Window::placeOuterCorner(int left) {
-  if (lost_ || destroyed_) return;
   x11().XMoveWindow(display_, window_, left, top_);
   setSizeHints(XPoint{static_cast<short>(left), static_cast<short>(top_)});
 }
 
-void X11Window::onFrameExtentsChanged() {
-  const FrameExtents frame = readFrameExtents();
-  if (frame == frame_) return;
-  frame_ = frame;
-  // The frame became known after placement: keep the right edge in place.
-  if (placed_) placeOuterCorner(outerRight_ - outerWidthPixels());
+void X11Window::readEvents() {
+  bounded([this] {
+    // Reads what has arrived, without flushing and without waiting.
+    x11().XEventsQueued(display_, QueuedAfterReading);
+    takeQueuedEvents();
+    collectFrame();
+  });
 }
 
-void X11Window::serve() {
-  while (!lost_ && x11().XPending(display_) > 0) {
+void X11Window::takeQueuedEvents() {
+  while (!lost_ && x11().XEventsQueued(display_, QueuedAlready) > 0) {
     XEvent event;
     x11().XNextEvent(display_, &event);
     handle(event);
   }
-  if (!lost_ && dirty_ && visible_) present();
-  if (!lost_) x11().XFlush(display_);
-  if (lost_) connectionLost();
+}
+
+void X11Window::onIdle() {
+  bounded([this] {
+    for (int round = 0; round < kIdleRounds && !lost_; ++round) {
+      // A flush may have read events the poll will not see.
+      takeQueuedEvents();
+      collectFrame();
+      if (frameChanged_ && !frameRead_) requestFrame();
+      if (visible_ && !destroyed_ && (repaint_ || recopy_)) present();
+      x11().XFlush(display_);
+      if (lost_ || x11().XEventsQueued(display_, QueuedAfterReading) == 0) break;
+    }
+  });
 }
 
 void X11Window::handle(const XEvent& event) {
   switch (event.type) {
     case Expose:
-      if (event.xexpose.count == 0) present();
+      // Copied when the loop is idle, never in the middle of a handler.
+      if (event.xexpose.count == 0) recopy_ = true;
       break;
     case ClientMessage:
       if (event.xclient.message_type == atoms_.protocols &&
@@ -322,7 +454,8 @@ void X11Window::handle(const XEvent& event) {
       }
       break;
     case PropertyNotify:
-      if (event.xproperty.atom == atoms_.frameExtents) onFrameExtentsChanged();
+      if (event.xproperty.atom == atoms_.frameExtents) frameChanged_ = true;
+      if (event.xproperty.atom == atoms_.ping) pingSentAt_.reset();
       break;
     case DestroyNotify:
       if (event.xdestroywindow.window == window_) {
@@ -335,14 +468,81 @@ void X11Window::handle(const XEvent& event) {
   }
 }
 
+void X11Window::requestFrame() {
+  // The new frame's widths are asked for, and the answer collected when it
+  // has arrived: mid-run, nothing waits for a reply.
+  frameChanged_ = false;
+  if (!xcb_ || destroyed_) return;
+  frameRead_ =
+      xcbBridge()
+          ->xcb_get_property(xcb_, 0, static_cast<xcb_window_t>(window_),
+                             static_cast<xcb_atom_t>(atoms_.frameExtents), XCB_ATOM_CARDINAL, 0, 4)
+          .sequence;
+}
+
+void X11Window::collectFrame() {
+  if (!frameRead_ || lost_) return;
+  void* reply = nullptr;
+  xcb_generic_error_t* error = nullptr;
+  if (!xcbBridge()->xcb_poll_for_reply(xcb_, *frameRead_, &reply, &error)) return;
+  frameRead_.reset();
+  std::free(error);
+  if (!reply) return;
+  const auto* property = static_cast<const xcb_get_property_reply_t*>(reply);
+  FrameExtents frame;
+  if (property->format == 32 &&
+      xcbBridge()->xcb_get_property_value_length(property) == 4 * sizeof(std::uint32_t)) {
+    std::array<std::int32_t, 4> values{};
+    std::memcpy(values.data(), xcbBridge()->xcb_get_property_value(property), sizeof values);
+    const auto width = [](std::int32_t value) { return std::max<long>(value, 0); };
+    frame = FrameExtents{width(values[0]), width(values[1]), width(values[2]), width(values[3])};
+  }
+  std::free(reply);
+  updateFrame(frame);
+}
+
+void X11Window::updateFrame(const FrameExtents& frame) {
+  if (frame == frame_) return;
+  frame_ = frame;
+  // The frame became known after placement: keep the right edge in place.
+  if (placed_ && !destroyed_) placeOuterCorner(outerRight_ - outerWidthPixels());
+}
+
 void X11Window::present() {
-  if (lost_ || destroyed_) return;
-  if (dirty_) {
+  if (repaint_) {
     painter_->paint(texts_);
-    dirty_ = false;
+    repaint_ = false;
   }
   x11().XCopyArea(display_, painter_->pixmap(), window_, gc_, 0, 0, static_cast<unsigned>(width_),
                   static_cast<unsigned>(height_), 0, 0);
+  recopy_ = false;
+}
+
+void X11Window::ping() {
+  pingTimer_ = 0;
+  if (lost_ || destroyed_) return;
+  if (pingSentAt_) {
+    if (Clock::now() - *pingSentAt_ >= kPingAnswerLimit) {
+      stalled();
+      return;
+    }
+  } else {
+    // Any change of a property of our own window comes back as an event.
+    bounded([this] {
+      const long count = ++pings_;
+      x11().XChangeProperty(display_, window_, atoms_.ping, XA_CARDINAL, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(&count), 1);
+    });
+    pingSentAt_ = Clock::now();
+  }
+  pingTimer_ = loop_->startTimer(kPingEvery, [this] { ping(); });
+}
+
+void X11Window::stalled() {
+  // Cut, so that no later call waits on the server either.
+  ::shutdown(ConnectionNumber(display_), SHUT_RDWR);
+  lost_ = true;
+  connectionLost();
 }
 
 void X11Window::closedByUser() {
@@ -353,7 +553,10 @@ void X11Window::closedByUser() {
 
 void X11Window::connectionLost() {
   // A dead connection polls readable for ever: stop watching it.
-  loop_.unwatch(ConnectionNumber(display_));
+  if (watching_) {
+    loop_->unwatch(ConnectionNumber(display_));
+    watching_ = false;
+  }
   windowGone();
 }
 

@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -13,15 +14,24 @@
 #include "ui/window.h"
 #include "ui/x11_painter_posix.h"
 
+struct xcb_connection_t;
+
 namespace ts {
 
-// The status window on an X server, served by the run's own poll loop: the
-// loop watches the connection and, before every wait, the window handles
-// what Xlib has already read, repaints and flushes, so no event waits in
-// Xlib's buffer while the loop sleeps and nothing ever blocks.
+class ConnectionWatchdog;
+
+// The status window on an X server, served by the run's own poll loop.
+// Everything that waits on the server (connecting, atoms, properties, the
+// font, the first picture, the frame's size) happens before the loop gets
+// the window, on a thread of its own and under one deadline. After that the
+// loop's calls never wait on the server: events are read only as far as
+// they have arrived, painting and flushing happen only when the loop is
+// idle, each batch of calls is bounded by a watchdog, and a regular ping
+// tells a server that stopped answering from one that is merely quiet.
 class X11Window : public Window {
  public:
-  // Null when no X server can be reached.
+  // Null when the window cannot be shown: no X server, or one that does not
+  // finish connecting and setting the window up within the deadline.
   static std::unique_ptr<X11Window> open(PosixEventLoop& loop);
   ~X11Window() override;
   X11Window(const X11Window&) = delete;
@@ -38,6 +48,7 @@ class X11Window : public Window {
   void setOnClose(std::function<void()> handler) override { onClose_ = std::move(handler); }
 
  private:
+  using Clock = std::chrono::steady_clock;
   // Frame widths a window manager adds around the client area, in pixels.
   struct FrameExtents {
     long left = 0, right = 0, top = 0, bottom = 0;
@@ -45,10 +56,14 @@ class X11Window : public Window {
   };
   struct Atoms {
     Atom protocols, deleteWindow, netWmName, utf8String, netWmPid, netWmIcon, frameExtents,
-        requestFrameExtents;
+        requestFrameExtents, ping;
   };
 
-  X11Window(PosixEventLoop& loop, Display* display);
+  // On the opener thread: the whole setup, or null.
+  static std::unique_ptr<X11Window> connectAndSetUp();
+  explicit X11Window(Display* display);
+  bool setUp();
+  void internAtoms();
   void createWindow();
   void setProperties();
   void setIcon();
@@ -56,19 +71,29 @@ class X11Window : public Window {
   void setSizeHints(std::optional<XPoint> position);
   void requestFrameExtents();
   FrameExtents readFrameExtents() const;
+
+  // On the loop's thread, once the setup is handed over.
+  void attach(PosixEventLoop& loop);
+  // Runs X calls with the watchdog armed; nothing once the connection is
+  // lost. Does not nest: the calls inside are plain ones.
+  void bounded(const std::function<void()>& calls);
+  void readEvents();
+  void takeQueuedEvents();
+  void onIdle();
+  void handle(const XEvent& event);
+  void requestFrame();
+  void collectFrame();
+  void updateFrame(const FrameExtents& frame);
   int outerWidthPixels() const;
   void placeOuterCorner(int left);
-
-  void serve();
-  void handle(const XEvent& event);
-  void onFrameExtentsChanged();
   void present();
+  void ping();
+  void stalled();
   void closedByUser();
   void connectionLost();
   void windowGone();
   static void noteConnectionLost(Display* display, void* self);
 
-  PosixEventLoop& loop_;
   Display* display_;
   int screen_;
   ScreenDensity density_;
@@ -83,16 +108,28 @@ class X11Window : public Window {
   X11Painter::Texts texts_;
   std::function<void()> onClose_;
   // The frame the last placement counted on.
-  mutable FrameExtents frame_;
+  FrameExtents frame_;
   // Where moveTo put the outer frame: the right edge stays put when the
   // window manager reports its frame only after the window was placed.
   bool placed_ = false;
   int outerRight_ = 0;
   int top_ = 0;
+
+  PosixEventLoop* loop_ = nullptr;     // set once the window is handed over
+  xcb_connection_t* xcb_ = nullptr;    // null: the frame is read at setup only
+  std::optional<unsigned> frameRead_;  // a read of the frame under way
+  std::unique_ptr<ConnectionWatchdog> watchdog_;
+  bool watching_ = false;
+  EventLoop::TimerId pingTimer_ = 0;
+  long pings_ = 0;
+  std::optional<Clock::time_point> pingSentAt_;  // unanswered ping
+
   bool visible_ = false;
-  bool dirty_ = true;
+  bool repaint_ = false;       // the texts changed since the picture was drawn
+  bool recopy_ = true;         // the window lacks the picture (shown, exposed)
+  bool frameChanged_ = false;  // the window manager reported a new frame
   bool closed_ = false;
-  bool lost_ = false;       // the connection to the server broke
+  bool lost_ = false;       // the connection to the server broke or stalled
   bool destroyed_ = false;  // another client destroyed the window
 };
 

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 
 #include <array>
+#include <optional>
+#include <type_traits>
 
 namespace ts {
 namespace {
@@ -39,7 +41,34 @@ bool load() {
   return complete;
 }
 
+std::optional<XcbBridge> loadBridge() {
+  void* bridgeLibrary = ::dlopen("libX11-xcb.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (!bridgeLibrary) return std::nullopt;
+  void* xcbLibrary = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+  XcbBridge bridge;
+  bool complete = xcbLibrary != nullptr;
+  const auto resolve = [&complete](void* handle, auto& function, const char* name) {
+    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+        handle ? ::dlsym(handle, name) : nullptr);
+    complete = complete && function != nullptr;
+  };
+  resolve(bridgeLibrary, bridge.XGetXCBConnection, "XGetXCBConnection");
+  resolve(xcbLibrary, bridge.xcb_get_property, "xcb_get_property");
+  resolve(xcbLibrary, bridge.xcb_poll_for_reply, "xcb_poll_for_reply");
+  resolve(xcbLibrary, bridge.xcb_get_property_value, "xcb_get_property_value");
+  resolve(xcbLibrary, bridge.xcb_get_property_value_length, "xcb_get_property_value_length");
+  if (complete) return bridge;
+  ::dlclose(bridgeLibrary);
+  if (xcbLibrary) ::dlclose(xcbLibrary);
+  return std::nullopt;
+}
+
 }  // namespace
+
+const XcbBridge* xcbBridge() {
+  static const std::optional<XcbBridge> bridge = loadBridge();
+  return bridge ? &*bridge : nullptr;
+}
 
 const X11Library* loadX11Library() {
   static const bool loaded = load();

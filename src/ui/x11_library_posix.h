@@ -4,6 +4,9 @@
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h>
+#include <xcb/xproto.h>
 
 namespace ts {
 
@@ -21,18 +24,17 @@ namespace ts {
   F(XCreateGC)                 \
   F(XCreatePixmap)             \
   F(XCreateWindow)             \
-  F(XDestroyWindow)            \
+  F(XEventsQueued)             \
   F(XFlush)                    \
   F(XFree)                     \
   F(XFreeGC)                   \
   F(XFreePixmap)               \
   F(XGetWindowProperty)        \
-  F(XInternAtom)               \
+  F(XInternAtoms)              \
   F(XMapWindow)                \
   F(XMoveWindow)               \
   F(XNextEvent)                \
   F(XOpenDisplay)              \
-  F(XPending)                  \
   F(XResourceManagerString)    \
   F(XSendEvent)                \
   F(XSetErrorHandler)          \
@@ -42,6 +44,7 @@ namespace ts {
   F(XSetWMProperties)          \
   F(XSetWMProtocols)           \
   F(XStringListToTextProperty) \
+  F(XSync)                     \
   F(XWithdrawWindow)           \
   F(XftColorAllocValue)        \
   F(XftColorFree)              \
@@ -69,10 +72,23 @@ struct X11Library {
 #undef TS_X11_POINTER
 };
 
+// Xlib's connection seen through XCB, to read a property without waiting for
+// the reply. Optional: where the bridge library is not installed, the
+// window learns its frame only while it is set up.
+struct XcbBridge {
+  xcb_connection_t* (*XGetXCBConnection)(Display*) = nullptr;
+  decltype(&::xcb_get_property) xcb_get_property = nullptr;
+  decltype(&::xcb_poll_for_reply) xcb_poll_for_reply = nullptr;
+  decltype(&::xcb_get_property_value) xcb_get_property_value = nullptr;
+  decltype(&::xcb_get_property_value_length) xcb_get_property_value_length = nullptr;
+};
+
 // Loads the libraries on the first call; null when one of them, or one of
 // the functions, is missing (the run then goes on without a window).
 const X11Library* loadX11Library();
 // The library loadX11Library loaded; only called once it succeeded.
 const X11Library& x11();
+// The bridge, loaded on the first call; null when it is not installed.
+const XcbBridge* xcbBridge();
 
 }  // namespace ts

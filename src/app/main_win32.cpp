@@ -27,9 +27,9 @@ void reportProblem(const std::string& line) {
   toDebugger(line);
 }
 
-std::unique_ptr<ts::Window> makeWindow() {
+std::unique_ptr<ts::Window> makeWindow(ts::Win32EventLoop& loop) {
   try {
-    return std::make_unique<ts::Win32Window>();
+    return std::make_unique<ts::Win32Window>(loop);
   } catch (const std::runtime_error&) {
     // No desktop to create a window on: the run goes on unseen.
     return std::make_unique<ts::HeadlessWindow>();
@@ -39,7 +39,7 @@ std::unique_ptr<ts::Window> makeWindow() {
 int runExchange(const std::string& folder) {
   ts::Win32EventLoop loop;
   ts::Win32SerialControl serial(loop);
-  const std::unique_ptr<ts::Window> window = makeWindow();
+  const std::unique_ptr<ts::Window> window = makeWindow(loop);
   ts::FormPrincipal form(loop, serial, *window, folder, ts::PathStyle::Windows);
   form.start();
   const int status = loop.run();

@@ -244,8 +244,13 @@ const std::string& Win32Window::text(Control control) const {
 }
 
 void Win32Window::setVisible(bool visible) {
-  // The texts kept while hidden reach the controls once the loop is idle.
-  ShowWindow(window_, visible ? SW_SHOW : SW_HIDE);
+  // Not ShowWindow: its first call in a process follows the show state the
+  // starting program put in STARTUPINFO (hidden, minimised, maximised), and
+  // only config.ini decides. Shown on top but not activated, so the calling
+  // program keeps the keyboard focus (a scanner typing into it, say). The
+  // texts kept meanwhile reach the controls once the loop is idle.
+  const UINT show = visible ? SWP_SHOWWINDOW : SWP_HIDEWINDOW | SWP_NOZORDER;
+  SetWindowPos(window_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | show);
 }
 
 bool Win32Window::visible() const {

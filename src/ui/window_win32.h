@@ -15,7 +15,8 @@ namespace ts {
 // FormPrincipal as a Win32 top-level window: fixed single border, the
 // layout's controls placed in twips converted with the screen's real pixels
 // per inch, texts shown in UTF-16 but kept as the bytes they were given.
-// Created hidden; the run decides whether it is shown.
+// Created hidden; the run decides whether it is shown, and it is shown
+// without taking the focus from the program that started this one.
 //
 // Laying out a text in a control can take long (an edit control wraps a
 // long unbroken line slowly), so setText() only keeps the bytes: the

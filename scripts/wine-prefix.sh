@@ -12,7 +12,9 @@
 #   DejaVu Sans, in whose mark-to-ligature positioning Wine's shaper reads a
 #   wild pointer when a line starts with a small tilde (Windows-1252 0x98):
 #   any window showing such a text crashes. The three faces are replaced by
-#   Nimbus Sans (fonts-urw-base35), which carries pair kerning only.
+#   Nimbus Sans (fonts-urw-base35), which carries pair kerning only. Wine
+#   draws the title bar's buttons in Marlett, one of its own faces (fonts-wine),
+#   copied in for them.
 # - Crashes. Wine's crash debugger shows a dialog and waits for a click that
 #   never comes on a virtual screen; without the dialog a crash ends the
 #   program at once and its backtrace goes to the program's stderr.
@@ -51,7 +53,7 @@ prepare_wine_prefix() {
       "scripts/install-deps.sh installs it)" >&2
     return 1
   fi
-  stamp=$(wine_prefix_registry | cksum)
+  stamp=$( (wine_prefix_registry && echo marlett) | cksum)
   if [ "${2:-}" != fresh ] && [ "$(cat "$prefix/.test-prefix" 2>/dev/null)" = "$stamp" ]; then
     return 0
   fi
@@ -59,6 +61,7 @@ prepare_wine_prefix() {
   rm -rf "$prefix"
   mkdir -p "$prefix"
   wineboot -i >/dev/null 2>&1
+  cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
   wine_prefix_registry >"$prefix/drive_c/test-prefix.reg"
   wine regedit /S 'C:\test-prefix.reg' >/dev/null 2>&1
   # The registry reaches the disk when the server ends; the next program

@@ -21,7 +21,8 @@
 # - The window frame. No window manager runs, so Wine draws the frame
 #   itself, as Windows does: the X window is then the whole window.
 
-wine_prefix_font=("Nimbus Sans" fonts-urw-base35)
+wine_prefix_font=("Nimbus Sans" fonts-urw-base35
+  /usr/share/fonts/opentype/urw-base35/NimbusSans-Regular.otf)
 
 wine_prefix_registry() {
   cat <<EOF
@@ -48,7 +49,7 @@ prepare_wine_prefix() {
   local prefix=$1 stamp
   export WINEPREFIX=$prefix WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml=" # no installer dialogs for .NET or HTML
-  if ! fc-list ":family=${wine_prefix_font[0]}" family | grep -q .; then
+  if [ ! -e "${wine_prefix_font[2]}" ]; then
     echo "FAIL: the font ${wine_prefix_font[0]} is missing (package ${wine_prefix_font[1]};" \
       "scripts/install-deps.sh installs it)" >&2
     return 1

@@ -18,3 +18,11 @@ add_executable(terminal-serial WIN32 src/app/main_win32.cpp)
 target_link_libraries(terminal-serial PRIVATE ts_win32)
 target_link_options(terminal-serial PRIVATE -municode -static -static-libgcc -static-libstdc++)
 set_target_properties(terminal-serial PROPERTIES SUFFIX ".exe")
+
+# A test helper, not shipped: starts the program as a calling program that
+# holds the focus would, asking for a show state of its own in STARTUPINFO.
+add_executable(show-state-launcher tests/show_state_launcher_win32.cpp)
+target_compile_definitions(show-state-launcher PRIVATE ${TS_WIN32_DEFINITIONS})
+target_link_libraries(show-state-launcher PRIVATE user32)
+target_link_options(show-state-launcher PRIVATE -municode -static)
+set_target_properties(show-state-launcher PROPERTIES SUFFIX ".exe")

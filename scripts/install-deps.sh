@@ -14,6 +14,7 @@ test_packages=(
   # The Windows build and its run under Wine on a virtual screen.
   g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 xvfb x11-utils xdotool imagemagick
   fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1  # recommended by Wine, not pulled in
+  fonts-urw-base35  # the face the Wine test prefix shows in place of Verdana (scripts/wine-prefix.sh)
   # The Linux window's tests on a virtual screen (libx11-xcb1: the window
   # reads a frame reported late without waiting).
   fonts-dejavu-core openbox libx11-xcb1

@@ -94,14 +94,14 @@ exe_needs_only_system_libraries() {
 }
 
 # caller.bat under Wine's cmd against the simulated device, mapped as a COM
-# port of a Wine prefix kept in the build folder (it takes a while to make).
-# Wine decodes arguments in the locale's UTF-8; the batch file must hand the
-# device Windows-1252.
+# port of a Wine prefix kept in the build folder (it takes a while to make;
+# scripts/wine-prefix.sh says what it holds). Wine decodes arguments in the
+# locale's UTF-8; the batch file must hand the device Windows-1252.
 batch_caller_works_under_wine() {
   local folder=$scratch/zip port=37 status
-  export WINEPREFIX=$PWD/build/wine WINEDEBUG=-all LANG=C.UTF-8
-  mkdir -p "$WINEPREFIX"
-  wineboot --init >/dev/null 2>&1 || true
+  source scripts/wine-prefix.sh
+  prepare_wine_prefix "$PWD/build/wine" || return 1
+  export LANG=C.UTF-8
   printf 'N\r\n' >"$folder/config.ini"
   # Lives long enough for Wine's start-up; logs what it received at its end.
   build/default/fake-device --link "$WINEPREFIX/dosdevices/com$port" --reply $'12,5 kg\xe9' \

@@ -34,9 +34,8 @@ for n in $(seq 90 140); do
 done
 [ -n "$display" ] || { echo "FAIL: no free X display" >&2; exit 1; }
 
+source scripts/wine-prefix.sh
 export WINEPREFIX=$root/build/windows/wineprefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="  # no installer dialogs for .NET or HTML
 export DISPLAY=$display
 xvfb_pid=""
 cleanup() {
@@ -50,15 +49,10 @@ xvfb_pid=$!
 for _ in $(seq 50); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
 
 echo "== Wine prefix"
-wineserver -k 2>/dev/null || true  # a server left by an earlier run
-rm -rf "$WINEPREFIX"
-mkdir -p "$WINEPREFIX"
+# A new one each run (scripts/wine-prefix.sh says what it holds).
+prepare_wine_prefix "$WINEPREFIX" fresh
 # One server for every run, instead of one start-up per run.
 wineserver -p >/dev/null 2>&1
-wineboot -i >/dev/null 2>&1
-# Wine draws the window's frame itself, as Windows does, since no window
-# manager runs: the X window is then the whole window.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
 
 echo "== End-to-end suite under Wine"
 TS_E2E_WINE=1 TS_E2E_EXE="$exe" build/default/tests/posix_tests --gtest_filter='EndToEnd.*'
@@ -109,36 +103,58 @@ end_run() {
   wait "$device_pid" 2>/dev/null || true
 }
 
+# A shown run at $1 pixels per inch: the client area's size and the window's
+# place are measured, and the screenshot is kept as $2. Wine takes the
+# density from the LogPixels setting, read when a program starts.
+check_shown_window() {
+  local dpi=$1 shot=$2 geometry left top width right_gap want_width want_height red
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+  start_shown_run $'S\r\n3\r\n' || fail "the window did not appear at $dpi dpi"
+  geometry=$(xwininfo -id "$window")
+  left=$(awk '/Absolute upper-left X/ {print $4}' <<<"$geometry")
+  top=$(awk '/Absolute upper-left Y/ {print $4}' <<<"$geometry")
+  width=$(awk '/  Width:/ {print $2}' <<<"$geometry")
+  import -window "$window" -define png:exclude-chunks=date,time "$shot"
+  end_run 60
+  # The client area is the largest patch of the window's grey.
+  read -r client_width client_height < <(convert "$shot" -fill black +opaque '#ABABAB' \
+    -define connected-components:verbose=true -connected-components 4 null: |
+    awk '/srgb\(171,171,171\)/ {print $4, $2}' | sort -n | tail -n1 |
+    sed -E 's/^[0-9]+ ([0-9]+)x([0-9]+).*/\1 \2/')
+  want_width=$(((4905 * dpi + 720) / 1440))
+  want_height=$(((3120 * dpi + 720) / 1440))
+  right_gap=$((screen_width - left - width))
+  echo "$dpi dpi: client ${client_width}x${client_height} (want ${want_width}x${want_height});" \
+    "top $top, right gap $right_gap (want 30); exit status $status"
+  within "$client_width" "$want_width" && within "$client_height" "$want_height" ||
+    fail "client size at $dpi dpi"
+  within "$top" 30 && within "$right_gap" 30 || fail "placement at $dpi dpi"
+  [ "$status" -eq 0 ] || fail "exit status $status at $dpi dpi"
+  grep -q '^000|Sucesso' "$folder/RESPOSTA/resposta.txt" || fail "response at $dpi dpi"
+  # The texts reach a shown window's controls: the text areas' red is drawn.
+  red=$(convert "$shot" -fuzz 25% -fill black +opaque red -fill white -opaque red \
+    -format '%[fx:mean>0]' info:)
+  [ "$red" = 1 ] || fail "the text areas show no text at $dpi dpi"
+  rm -rf "$folder"
+}
+
 echo "== Shown window under Xvfb: size, place and screenshot"
-start_shown_run $'S\r\n3\r\n' || fail "the window did not appear"
-geometry=$(xwininfo -id "$window")
-left=$(awk '/Absolute upper-left X/ {print $4}' <<<"$geometry")
-top=$(awk '/Absolute upper-left Y/ {print $4}' <<<"$geometry")
-width=$(awk '/  Width:/ {print $2}' <<<"$geometry")
 shot=$root/build/windows/screenshot-windows.png
-import -window "$window" -define png:exclude-chunks=date,time "$shot"
-end_run 60
-# The client area is the window's grey; its bounding box is measured.
-read -r client_width client_height < <(convert "$shot" -fill black +opaque '#ABABAB' \
-  -format '%@\n' info: | sed -E 's/^([0-9]+)x([0-9]+).*/\1 \2/')
-want_width=$(((4905 * dpi + 720) / 1440))
-want_height=$(((3120 * dpi + 720) / 1440))
-right_gap=$((screen_width - left - width))
-echo "client ${client_width}x${client_height} (want ${want_width}x${want_height});" \
-  "top $top, right gap $right_gap (want 30); exit status $status"
-within "$client_width" "$want_width" && within "$client_height" "$want_height" ||
-  fail "client size"
-within "$top" 30 && within "$right_gap" 30 || fail "placement"
-[ "$status" -eq 0 ] || fail "exit status $status"
-grep -q '^000|Sucesso' "$folder/RESPOSTA/resposta.txt" || fail "response"
-rm -rf "$folder"
+check_shown_window "$dpi" "$shot"
 [ "${TS_UPDATE_SCREENSHOT:-}" != 1 ] || cp "$shot" docs/screenshot-windows.png
+
+# The window comes up without taking the focus: the user clicks its title
+# bar first, as they would before pressing Alt+F4.
+activate_by_click() {
+  xdotool mousemove --window "$window" 60 8 click 1
+  sleep 0.3
+}
 
 echo "== Display time 0: the window stays until the user closes it"
 start_shown_run $'S\r\n0\r\n' || fail "the window did not appear"
 sleep 1
 kill -0 "$program_pid" 2>/dev/null || fail "the program ended by itself"
-xdotool windowfocus --sync "$window"
+activate_by_click
 xdotool key alt+F4
 end_run 50
 echo "exit status after closing: $status"
@@ -147,13 +163,33 @@ rm -rf "$folder"
 
 echo "== Closing the window before the answer: exit status 8, no response"
 start_shown_run $'S\r\n0\r\n' early || fail "the window did not appear"
-xdotool windowfocus --sync "$window"
+activate_by_click
 xdotool key alt+F4
 end_run 50
 echo "exit status after closing early: $status"
 [ "$status" -eq 8 ] || fail "closing the window before the answer: exit status $status"
 [ ! -e "$folder/RESPOSTA/resposta.txt" ] || fail "a response was written after closing early"
 rm -rf "$folder"
+
+# --- Show state and focus ------------------------------------------------------
+# A caller that holds the focus and asks, through STARTUPINFO, for a hidden or
+# a minimised window: config.ini alone decides, and the caller keeps the focus.
+echo "== The window is shown as config.ini says, without taking the focus"
+for state in hide minimized; do
+  folder=$(mktemp -d "$root/build/windows/state-XXXXXX")
+  mkdir "$folder/ORDEM" "$folder/RESPOSTA"
+  cp "$exe" "$folder/"
+  printf 'S\r\n1\r\n' >"$folder/config.ini"
+  printf '199\r\n9600\r\n8\r\n1\r\nN\r\nP' >"$folder/ORDEM/ordem.txt" # no such port: 003
+  wine "$root/build/windows/show-state-launcher.exe" "Z:${folder//\//\\}\\terminal-serial.exe" \
+    "$state" || fail "started with a $state show state"
+  rm -rf "$folder"
+done
+
+# --- 150 % --------------------------------------------------------------------
+echo "== Shown window at 144 pixels per inch"
+check_shown_window 144 "$root/build/windows/screenshot-windows-144dpi.png"
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
 
 [ "$failed" -eq 0 ] || exit 1
 echo "Windows build: all checks passed"

@@ -42,6 +42,10 @@ void PtyDevice::send(const std::string& bytes) {
   writeAll(bytes.data(), bytes.size());
 }
 
+long PtyDevice::msSinceCreated() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - created_).count();
+}
+
 std::string PtyDevice::received() const {
   std::lock_guard lock(mutex_);
   return received_;

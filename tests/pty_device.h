@@ -43,6 +43,8 @@ class PtyDevice {
   // Milliseconds since the device was created when the first byte arrived;
   // -1 if none did.
   long firstByteAtMs() const { return firstByteAt_; }
+  // Milliseconds since the device was created, to set against the above.
+  long msSinceCreated() const;
   std::size_t floodWritten() const { return floodWritten_; }
 
  private:

@@ -30,10 +30,10 @@ void reportProblem(const std::string& line) {
 }
 
 // A hidden run creates no window of its own: the texts are only kept.
-std::unique_ptr<ts::Window> makeWindow(bool shown) {
+std::unique_ptr<ts::Window> makeWindow(ts::Win32EventLoop& loop, bool shown) {
   if (!shown) return std::make_unique<ts::HeadlessWindow>();
   try {
-    return std::make_unique<ts::Win32Window>();
+    return std::make_unique<ts::Win32Window>(loop);
   } catch (const std::runtime_error&) {
     // No desktop to create a window on: the run goes on unseen.
     return std::make_unique<ts::HeadlessWindow>();
@@ -44,7 +44,7 @@ int runExchange(const std::string& folder) {
   ts::Win32EventLoop loop;
   ts::Win32SerialControl serial(loop);
   const ts::DisplaySettings settings = ts::readDisplaySettings(folder, ts::PathStyle::Windows);
-  const std::unique_ptr<ts::Window> window = makeWindow(!settings.hidden);
+  const std::unique_ptr<ts::Window> window = makeWindow(loop, !settings.hidden);
   ts::FormPrincipal form(loop, serial, *window, folder, ts::PathStyle::Windows);
   int status = ts::kExitResponseNotWritten;
   try {

@@ -95,9 +95,15 @@ void Win32EventLoop::unwatch(HANDLE handle) {
   watches_.erase(handle);
 }
 
+void Win32EventLoop::setIdleHandler(std::function<void()> handler) {
+  idleHandler_ = std::move(handler);
+}
+
 int Win32EventLoop::run() {
   std::vector<HANDLE> handles;
   while (!quitting_) {
+    if (idleHandler_) idleHandler_();
+    if (quitting_) break;
     handles.clear();
     for (const auto& [handle, handler] : watches_) handles.push_back(handle);
     const DWORD woken =

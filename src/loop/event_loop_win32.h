@@ -36,6 +36,10 @@ class Win32EventLoop : public EventLoop {
   // unwatch it. Watching again replaces.
   void watch(HANDLE handle, HandleHandler handler);
   void unwatch(HANDLE handle);
+  // Called each time run() is about to wait for events, never from yield():
+  // work that may take long (laying out a window's text) is done there, so
+  // that it never holds up a handler that yields. nullptr removes it.
+  void setIdleHandler(std::function<void()> handler);
 
   // Runs until quit(); returns the exit status given to it.
   int run();
@@ -50,6 +54,7 @@ class Win32EventLoop : public EventLoop {
   HWND timerWindow_ = nullptr;
   std::map<TimerId, std::function<void()>> timers_;
   std::map<HANDLE, HandleHandler> watches_;
+  std::function<void()> idleHandler_;
   TimerId nextId_ = 1;
   bool quitting_ = false;
   int exitStatus_ = 0;

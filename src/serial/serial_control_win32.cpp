@@ -212,7 +212,11 @@ void Win32SerialControl::startRead() {
 void Win32SerialControl::onReadDone() {
   Operation& read = *read_;
   DWORD got = 0;
-  const bool done = GetOverlappedResult(port_, &read.overlapped, &got, FALSE) != 0;
+  // A read that timed out has lost nothing and is simply made again. Wine
+  // times out a read that has not begun to receive once a long write has
+  // been pending, although the gap timeout only counts between bytes.
+  const bool done = GetOverlappedResult(port_, &read.overlapped, &got, FALSE) != 0 ||
+                    GetLastError() == ERROR_TIMEOUT;
   read.pending = false;
   loop_.unwatch(read.event);
   received_.append(read.buffer.data(), got);

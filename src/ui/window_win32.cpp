@@ -19,9 +19,9 @@ constexpr int kTwipsPerInch = 1440;
 constexpr unsigned kWhite = 0xFFFFFF;
 constexpr unsigned kBlack = 0x000000;
 // A text area shows a few lines; beyond this many bytes a text is shown cut
-// (it is kept whole for the response file), since wrapping a long unbroken
-// line in an edit control can take seconds (tens of seconds under Wine for
-// 32 KiB).
+// (it is kept whole for the response file). Wrapping a long unbroken line
+// in an edit control costs time growing with the square of its length:
+// 4 KiB takes about 0.1 to 0.2 s under Wine, 32 KiB tens of seconds.
 constexpr std::size_t kShownBytes = 4096;
 // Faces tried in turn; Tahoma is Verdana's narrower sibling and on every
 // Windows since 2000.
@@ -117,7 +117,7 @@ ControlClass classOf(layout::Kind kind) {
 
 }  // namespace
 
-Win32Window::Win32Window() {
+Win32Window::Win32Window(Win32EventLoop& loop) : loop_(loop) {
   const HDC screen = GetDC(nullptr);
   dpiX_ = GetDeviceCaps(screen, LOGPIXELSX);
   dpiY_ = GetDeviceCaps(screen, LOGPIXELSY);
@@ -154,9 +154,11 @@ Win32Window::Win32Window() {
   }
   createFont();
   createControls();
+  loop_.setIdleHandler([this] { showKeptTexts(); });
 }
 
 Win32Window::~Win32Window() {
+  loop_.setIdleHandler(nullptr);
   // The run is over: destroying the window is not the user closing it.
   onClose_ = nullptr;
   DestroyWindow(window_);
@@ -219,9 +221,20 @@ HWND Win32Window::controlWindow(layout::Id id) const {
 }
 
 void Win32Window::setText(Control control, std::string text) {
-  const std::string& kept = texts_[static_cast<std::size_t>(control)] = std::move(text);
-  const std::string_view shown = std::string_view(kept).substr(0, kShownBytes);
-  SetWindowTextW(controlWindow(layoutId(control)), wide(shown).c_str());
+  const auto index = static_cast<std::size_t>(control);
+  texts_[index] = std::move(text);
+  unshown_[index] = true;
+}
+
+void Win32Window::showKeptTexts() {
+  if (!visible()) return;
+  for (const Control control : {Control::LblPorta, Control::TextTX, Control::TextRX}) {
+    const auto index = static_cast<std::size_t>(control);
+    if (!unshown_[index]) continue;
+    unshown_[index] = false;
+    const std::string_view shown = std::string_view(texts_[index]).substr(0, kShownBytes);
+    SetWindowTextW(controlWindow(layoutId(control)), wide(shown).c_str());
+  }
 }
 
 const std::string& Win32Window::text(Control control) const {
@@ -231,8 +244,13 @@ const std::string& Win32Window::text(Control control) const {
 }
 
 void Win32Window::setVisible(bool visible) {
-  ShowWindow(window_, visible ? SW_SHOW : SW_HIDE);
-  if (visible) UpdateWindow(window_);
+  // Not ShowWindow: its first call in a process follows the show state the
+  // starting program put in STARTUPINFO (hidden, minimised, maximised), and
+  // only config.ini decides. Shown on top but not activated, so the calling
+  // program keeps the keyboard focus (a scanner typing into it, say). The
+  // texts kept meanwhile reach the controls once the loop is idle.
+  const UINT show = visible ? SWP_SHOWWINDOW : SWP_HIDEWINDOW | SWP_NOZORDER;
+  SetWindowPos(window_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | show);
 }
 
 bool Win32Window::visible() const {

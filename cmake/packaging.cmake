@@ -13,8 +13,7 @@ set(CPACK_PACKAGE_NAME terminal-serial)
 set(CPACK_PACKAGE_VENDOR "terminal-serial team")
 set(CPACK_PACKAGE_CONTACT "terminal-serial team <terminal-serial@localhost>"
     CACHE STRING "Maintainer named in the packages")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "one request/response exchange with a serial device, driven by files")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION
     "A calling program writes an order file (port, line settings, text), starts
 terminal-serial and reads the response file: the result code, and on success

@@ -59,3 +59,11 @@ target_link_libraries(terminal-serial PRIVATE ts_win32)
 target_link_options(terminal-serial PRIVATE -municode -static -static-libgcc -static-libstdc++)
 set_target_properties(terminal-serial PROPERTIES SUFFIX ".exe")
 
+if(TS_BUILD_TESTS)
+  # Holds a file open as a Windows reader does, for the end-to-end tests
+  # that run the executable under Wine.
+  add_executable(hold-file tests/hold_file_win32.cpp)
+  target_compile_definitions(hold-file PRIVATE ${TS_WIN32_DEFINITIONS})
+  target_link_options(hold-file PRIVATE -municode -static -static-libgcc -static-libstdc++)
+  set_target_properties(hold-file PROPERTIES SUFFIX ".exe")
+endif()

@@ -51,7 +51,13 @@ if(WIN32)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-  set(CPACK_PACKAGE_FILE_NAME "terminal-serial-${PROJECT_VERSION}-windows")
+  # The 32-bit build runs on every supported Windows, 32- and 64-bit alike:
+  # it is the one shipped. A 64-bit build's zip says so in its name.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_PACKAGE_FILE_NAME "terminal-serial-${PROJECT_VERSION}-windows")
+  else()
+    set(CPACK_PACKAGE_FILE_NAME "terminal-serial-${PROJECT_VERSION}-windows-x64")
+  endif()
 else()
   set(TS_INSTALL_PKGDIR lib/terminal-serial)
   set(TS_INSTALL_EXAMPLEDIR share/terminal-serial/example)

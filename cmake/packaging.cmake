@@ -15,8 +15,7 @@ set(CPACK_PACKAGE_VENDOR "terminal-serial team")
 # (bogus-mail-host), and scripts/test-packaging.sh lets only that pass.
 set(CPACK_PACKAGE_CONTACT "terminal-serial team <terminal-serial@localhost>"
     CACHE STRING "Maintainer named in the packages")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "one request/response exchange with a serial device, driven by files")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION
     "A calling program writes an order file (port, line settings, text), starts
 terminal-serial and reads the response file: the result code, and on success
@@ -55,7 +54,13 @@ if(WIN32)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-  set(CPACK_PACKAGE_FILE_NAME "terminal-serial-${PROJECT_VERSION}-windows")
+  # The 32-bit build runs on every supported Windows, 32- and 64-bit alike:
+  # it is the one shipped. A 64-bit build's zip says so in its name.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_PACKAGE_FILE_NAME "terminal-serial-${PROJECT_VERSION}-windows")
+  else()
+    set(CPACK_PACKAGE_FILE_NAME "terminal-serial-${PROJECT_VERSION}-windows-x64")
+  endif()
 else()
   set(TS_INSTALL_PKGDIR lib/terminal-serial)
   set(TS_INSTALL_EXAMPLEDIR share/terminal-serial/example)

@@ -11,8 +11,11 @@ build_packages=(
 )
 test_packages=(
   dpkg-dev file man-db groff-base gzip python3 unzip lintian
-  # The Windows build and its run under Wine on a virtual screen.
-  g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 xvfb x11-utils xdotool imagemagick
+  # The Windows builds (64- and 32-bit) and their runs under Wine on a
+  # virtual screen; 32-bit Wine comes from the i386 architecture, added below.
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64 wine wine64 wine32:i386
+  xvfb x11-utils xdotool imagemagick
+  icoutils  # wrestool and icotool read the executables' resources
   fonts-wine libxrender1 libxrandr2 libxi6 libxcursor1  # recommended by Wine, not pulled in
   fonts-urw-base35  # the face the Wine test prefix shows in place of Verdana (scripts/wine-prefix.sh)
   # The Linux window's tests on a virtual screen (libx11-xcb1: the window
@@ -34,5 +37,8 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "installing: ${missing[*]}"
+if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -2,8 +2,9 @@
 # Builds the packages into build/packages and checks them as a new user meets
 # them: the Debian package unpacked into a scratch root (its control fields,
 # then tests/install_test.sh on what it installs), and the Windows zip when
-# the MinGW-w64 toolchain and the `windows` preset are there (its contents,
-# its imports, and the batch example under Wine's cmd when Wine is there).
+# the MinGW-w64 toolchain and the `windows-i686` preset are there (its
+# contents, its 32-bit executable and its imports, and the batch example
+# under Wine's cmd when Wine is there).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -68,9 +69,10 @@ fi
 
 # --- Windows zip -------------------------------------------------------------
 
+# The zip ships the 32-bit build, which runs on 32- and 64-bit Windows.
 windows_buildable() {
-  command -v x86_64-w64-mingw32-g++ >/dev/null &&
-    cmake --list-presets 2>/dev/null | grep -q '"windows"'
+  command -v i686-w64-mingw32-g++-posix >/dev/null &&
+    cmake --list-presets 2>/dev/null | grep -q '"windows-i686"'
 }
 
 zip_is_a_working_folder() {
@@ -84,10 +86,12 @@ zip_is_a_working_folder() {
   ! grep -v -e '^ORDEM/' -e '^RESPOSTA/' -e '^examples/' <<<"$listing" | grep -q /
 }
 
-# Static: nothing beyond what every Windows has.
-exe_needs_only_system_libraries() {
+# 32-bit, and static: nothing beyond what every Windows has.
+exe_is_32_bit_and_needs_only_system_libraries() {
   local imports
-  imports=$(x86_64-w64-mingw32-objdump -p "$scratch/zip/terminal-serial.exe" |
+  i686-w64-mingw32-objdump -f "$scratch/zip/terminal-serial.exe" | grep -q 'file format pei-i386' ||
+    return 1
+  imports=$(i686-w64-mingw32-objdump -p "$scratch/zip/terminal-serial.exe" |
     sed -n 's/.*DLL Name: //p' | tr '[:lower:]' '[:upper:]')
   ! grep -v -x -e KERNEL32.DLL -e USER32.DLL -e GDI32.DLL -e MSVCRT.DLL -e ADVAPI32.DLL \
     -e 'API-MS-WIN-.*' <<<"$imports"
@@ -123,20 +127,21 @@ batch_caller_works_under_wine() {
 }
 
 if windows_buildable; then
-  cmake --preset windows >/dev/null
-  cmake --build --preset windows
-  cpack --config build/windows/CPackConfig.cmake -B "$packages" >/dev/null
+  cmake --preset windows-i686 >/dev/null
+  cmake --build --preset windows-i686
+  cpack --config build/windows-i686/CPackConfig.cmake -B "$packages" >/dev/null
   zip=$(echo "$packages"/terminal-serial-*-windows.zip)
   unzip -q "$zip" -d "$scratch/zip"
   check "the zip is a working folder" zip_is_a_working_folder
-  check "the Windows executable needs only system libraries" exe_needs_only_system_libraries
+  check "the Windows executable is 32-bit and needs only system libraries" \
+    exe_is_32_bit_and_needs_only_system_libraries
   if command -v wine >/dev/null; then
     check "the batch caller under Wine" batch_caller_works_under_wine
   else
     echo "skipped: the batch caller (no Wine)"
   fi
 else
-  echo "skipped: the Windows zip (no MinGW-w64 toolchain or no windows preset)"
+  echo "skipped: the Windows zip (no 32-bit MinGW-w64 toolchain or no windows-i686 preset)"
 fi
 
 find "$packages" -maxdepth 1 -type f -printf 'package: %p\n'

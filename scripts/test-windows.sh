@@ -1,28 +1,86 @@
 #!/usr/bin/env bash
-# The Windows build: cross-builds terminal-serial.exe, checks that it needs
-# no DLL beyond Windows' own, then runs it under Wine (a throwaway prefix,
-# Xvfb as the screen): the end-to-end suite against pseudo-terminal devices,
-# and a shown-window run whose size and place are measured and whose
-# screenshot is kept (build/windows/screenshot-windows.png; with
+# The Windows builds: cross-builds terminal-serial.exe for 64-bit and for
+# 32-bit Windows, checks that each needs no DLL beyond Windows' own and
+# carries its resources (manifest, version, icon), then runs them under Wine
+# (a throwaway prefix, Xvfb as the screen): the end-to-end suite against
+# pseudo-terminal devices with each build, and with the 64-bit one a
+# shown-window run whose size and place are measured and whose screenshot
+# is kept (build/windows/screenshot-windows.png; with
 # TS_UPDATE_SCREENSHOT=1 also docs/screenshot-windows.png).
 # Needs build/default (scripts/test.sh builds it first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-cmake --preset windows >/dev/null
-cmake --build --preset windows
+# --- The two builds: 64-bit (preset windows) and 32-bit (windows-i686) ------
+
+declare -A builds=([windows]=x86_64 [windows-i686]=i686)
+for preset in windows windows-i686; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
 exe=$root/build/windows/terminal-serial.exe
 [ -x build/default/tests/posix_tests ] || cmake --build --preset default
 
-echo "== DLLs the executable imports"
-dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print $3}')
-echo "$dlls"
-# Windows' own: the kernel, the window manager, GDI and the C runtime.
-if echo "$dlls" | grep -viqE '^(kernel32|user32|gdi32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'; then
-  echo "FAIL: the executable needs a DLL that Windows does not ship" >&2
+for preset in windows windows-i686; do
+  build_exe=build/$preset/terminal-serial.exe
+  objdump=${builds[$preset]}-w64-mingw32-objdump
+  echo "== $build_exe: format and the DLLs it imports"
+  "$objdump" -f "$build_exe" | grep 'file format'
+  dlls=$("$objdump" -p "$build_exe" | awk '/DLL Name:/ {print $3}')
+  echo "$dlls"
+  # Windows' own: the kernel, the window manager, GDI and the C runtime.
+  if echo "$dlls" | grep -viqE '^(kernel32|user32|gdi32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'; then
+    echo "FAIL: $build_exe needs a DLL that Windows does not ship" >&2
+    exit 1
+  fi
+done
+if ! i686-w64-mingw32-objdump -f build/windows-i686/terminal-serial.exe | grep -q 'pei-i386'; then
+  echo "FAIL: the windows-i686 build is not a 32-bit executable" >&2
   exit 1
 fi
+
+# --- Resources: manifest, version information, icon (both builds) ----------
+
+# The value that follows `key` in the version resource's UTF-16 strings.
+version_value() {
+  wrestool -x --raw --type=16 "$1" | iconv -f UTF-16LE -t UTF-8 -c | tr -c '[:print:]' '\n' |
+    grep -v '^$' | awk -v key="$2" 'found {print; exit} $0 == key {found = 1}'
+}
+
+resources_complete() {
+  local build_exe=$1 manifest id sizes project_version
+  manifest=$(wrestool -x --raw --type=24 --name=1 "$build_exe")
+  for pattern in 'level="asInvoker"' '<dpiAware[^>]*>true</dpiAware>' \
+    '<dpiAwareness[^>]*>system</dpiAwareness>' '<longPathAware[^>]*>true</longPathAware>'; do
+    grep -q "$pattern" <<<"$manifest" || { echo "manifest lacks $pattern"; return 1; }
+  done
+  # Windows 7, 8, 8.1 and 10/11.
+  for id in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
+    1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+    grep -q "supportedOS Id=\"{$id}\"" <<<"$manifest" || { echo "manifest lacks OS $id"; return 1; }
+  done
+  project_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$(dirname "$build_exe")/CMakeCache.txt")
+  [ "$(version_value "$build_exe" ProductName)" = terminal-serial ] &&
+    [ "$(version_value "$build_exe" ProductVersion)" = "$project_version" ] &&
+    [ "$(version_value "$build_exe" FileVersion)" = "$project_version" ] &&
+    [ -n "$(version_value "$build_exe" FileDescription)" ] &&
+    [ "$(version_value "$build_exe" LegalCopyright)" = \
+      "Copyright (c) 2026 the terminal-serial authors" ] ||
+    { echo "version information: $(wrestool -x --raw --type=16 "$build_exe" | strings -el)"; return 1; }
+  # The first icon group is the one Explorer shows; the window loads it too.
+  sizes=$(wrestool -x --type=14 "$build_exe" | icotool -l - |
+    sed -n 's/.*--width=\([0-9]*\) --height=\([0-9]*\) --bit-depth=32.*/\1x\2/p' | sort -n | xargs)
+  [ "$sizes" = "16x16 32x32 48x48" ] || { echo "icon sizes: $sizes"; return 1; }
+}
+
+for preset in windows windows-i686; do
+  echo "== build/$preset/terminal-serial.exe: resources"
+  if ! resources_complete "build/$preset/terminal-serial.exe"; then
+    echo "FAIL: build/$preset/terminal-serial.exe lacks a resource" >&2
+    exit 1
+  fi
+done
 
 # A screen 2560 pixels wide at 96 pixels per inch: 38400 twips, more than
 # a 16-bit width holds, so the placement is checked where it is hardest.
@@ -54,8 +112,13 @@ prepare_wine_prefix "$WINEPREFIX" fresh
 # One server for every run, instead of one start-up per run.
 wineserver -p >/dev/null 2>&1
 
-echo "== End-to-end suite under Wine"
-TS_E2E_WINE=1 TS_E2E_EXE="$exe" build/default/tests/posix_tests --gtest_filter='EndToEnd.*'
+# --- The end-to-end suite, with each build ----------------------------------
+
+for preset in windows windows-i686; do
+  echo "== End-to-end suite under Wine: build/$preset"
+  TS_E2E_WINE=1 TS_E2E_EXE="$root/build/$preset/terminal-serial.exe" \
+    build/default/tests/posix_tests --gtest_filter='EndToEnd.*'
+done
 
 failed=0
 fail() { echo "FAIL: $*" >&2; failed=1; }

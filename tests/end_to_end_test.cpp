@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -212,6 +214,59 @@ TEST_F(EndToEnd, UnwritableResponseFolder) {
   EXPECT_NE(run.errors.find(install.folder.str() + "/RESPOSTA/resposta.txt"), std::string::npos)
       << run.errors;
   EXPECT_FALSE(install.folder.exists("RESPOSTA"));
+}
+
+// A Windows reader holding `RESPOSTA\resposta.txt` open without delete
+// sharing (hold-file.exe, built beside the Windows executable) from the
+// installation's folder; returns its pid once the file is held. It lets go
+// `release` ms after the run begins to replace the file, or "never".
+int holdResponse(const Installation& install, const std::string& release) {
+  const auto helper =
+      std::filesystem::path(install.target.executable).parent_path() / "hold-file.exe";
+  const std::string copy = install.folder.str() + "/hold-file.exe";
+  std::filesystem::copy_file(helper, copy);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execlp("wine", "wine", copy.c_str(), "RESPOSTA\\resposta.txt", release.c_str(), nullptr);
+    ::_exit(127);
+  }
+  for (int i = 0; i < 300 && !install.folder.exists("hold-file.ready"); ++i) {
+    std::this_thread::sleep_for(100ms);
+  }
+  return pid;
+}
+
+long fileIdentity(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_ino) : -1;
+}
+
+// The calling program still reading the last answer, an editor or a virus
+// scanner holds the response open without delete sharing, so it cannot be
+// renamed over: a brief hold is waited out, a lasting one makes the run
+// rewrite the file in place. Either way it ends with this run's answer.
+TEST_F(EndToEnd, ResponseHeldOpenByAWindowsReader) {
+  if (!wine()) GTEST_SKIP() << "sharing modes are Windows'";
+  for (const std::string release : {"300", "never"}) {
+    Installation held(testTarget());
+    PtyDevice device({.echo = true});
+    held.writeOrder(held.linkPort(device.terminalPath()), "X");
+    held.folder.write("RESPOSTA/resposta.txt", "000|Sucesso\r\nold\r\n");
+    const auto response = held.folder.path() / "RESPOSTA/resposta.txt";
+    const long before = fileIdentity(response);
+    const int holder = holdResponse(held, release);
+    ASSERT_TRUE(held.folder.exists("hold-file.ready")) << release;
+    const RunResult run = held.run();
+    EXPECT_EQ(run.exitStatus, 0) << release << run.errors;
+    EXPECT_EQ(held.response(), "000|Sucesso\r\nX\r\n") << release;
+    // Renamed over once the hold ended; rewritten where it is under a lasting one.
+    EXPECT_EQ(fileIdentity(response) != before, release != "never") << release;
+    const auto entries =
+        std::distance(std::filesystem::directory_iterator(held.folder.path() / "RESPOSTA"), {});
+    EXPECT_EQ(entries, 1) << "a temporary file was left behind";
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+  }
 }
 
 TEST_F(EndToEnd, HangUpMidReplyEndsOnScheduleWithoutSpinning) {

@@ -28,11 +28,12 @@ std::optional<FileHead> readFileHead(const std::string& path, std::size_t limit)
 // Replaces the file with exactly `content`, so that a reader never takes a
 // half-written file for a whole one: the bytes go to a temporary file beside
 // it, which is then renamed over the target. Where the folder takes no new
-// entry but the file is writable, the file is rewritten in place, its first
-// byte last. The folder is never created. Returns false (and leaves no
-// temporary file, nor part of `content`) when neither can be done; an
-// earlier file at `path` is then removed where possible, so that it cannot
-// be taken for the new one.
+// entry, or (on Windows) another process holds the file open without delete
+// sharing for longer than about a second of retries, but the file is still
+// writable, it is rewritten in place, starting with a NUL until complete.
+// The folder is never created. Returns false (and leaves no temporary file,
+// nor part of `content`) when neither can be done; an earlier file at `path`
+// is then removed where possible, so that it cannot be taken for the new one.
 // The content is given in pieces, written one after another, so that a
 // large reply need not be copied once more to add its line end.
 using Pieces = std::initializer_list<std::string_view>;

@@ -2,12 +2,18 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "exchange/file_io.h"
 #include "text/utf8_win32.h"
 
 namespace ts::fileio {
 namespace {
+
+// How long a response held open by another process is waited for before it
+// is rewritten in place, and the pause between tries.
+constexpr ULONGLONG kHeldRenameRetryMs = 1000;
+constexpr DWORD kHeldRenamePauseMs = 20;
 
 // Closes a file handle when it goes out of scope.
 class FileHandle {
@@ -56,6 +62,102 @@ HANDLE createTemporaryBeside(const std::wstring& target, std::wstring& name) {
   return INVALID_HANDLE_VALUE;
 }
 
+// Another process holding the file open without delete sharing (the caller
+// still reading the last answer, an editor, a virus scanner) makes a rename
+// over it fail with one of these errors until it lets go. A read-only file
+// or a folder in its place gives the same errors, but waiting cannot help.
+bool heldByAnother(DWORD error, const std::wstring& target) {
+  if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+      error != ERROR_LOCK_VIOLATION) {
+    return false;
+  }
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+}
+
+// The usual way: the bytes go to a new file beside the target, which is
+// renamed over it, so a reader sees the old file or the new one, whole.
+// While the target is held open the rename is tried again for a while, as
+// such holds are mostly brief.
+bool replaceByRename(const std::wstring& target, Pieces content) {
+  std::wstring temporary;
+  FileHandle file(createTemporaryBeside(target, temporary));
+  if (!file.valid()) return false;
+  // No flush to disk: the rename already keeps readers from a torn file.
+  const bool written = std::all_of(content.begin(), content.end(), [&](std::string_view piece) {
+    return writeAll(file.get(), piece);
+  });
+  const bool closed = file.close();
+  bool renamed = false;
+  if (written && closed) {
+    const ULONGLONG deadline = GetTickCount64() + kHeldRenameRetryMs;
+    for (;;) {
+      renamed = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+      if (renamed || !heldByAnother(GetLastError(), target) || GetTickCount64() >= deadline) {
+        break;
+      }
+      Sleep(kHeldRenamePauseMs);
+    }
+  }
+  if (!renamed) DeleteFileW(temporary.c_str());
+  return renamed;
+}
+
+// SetFilePointerEx and a loop of writes: the content goes in from `offset`.
+bool writeAt(HANDLE file, std::string_view bytes, LONGLONG offset) {
+  LARGE_INTEGER position;
+  position.QuadPart = offset;
+  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && writeAll(file, bytes);
+}
+
+bool truncateAt(HANDLE file, LONGLONG length) {
+  LARGE_INTEGER position;
+  position.QuadPart = length;
+  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// When the file cannot be replaced (held open without delete sharing past
+// the retries, or a folder that takes no new entry) but can still be
+// written: otherwise the previous run's answer would stay there looking
+// like this run's. A NUL byte first replaces the result code that starts
+// the old answer, then the rest of the new content goes in and its first
+// byte comes last: a reader sees the old answer, then a file starting with
+// NUL, never a result code, until the new one is complete. When writing
+// fails the file is left empty rather than holding part of an answer.
+bool overwriteInPlace(const std::wstring& target, Pieces content) {
+  // The content without its first byte, which is written last.
+  std::vector<std::string_view> rest(content.begin(), content.end());
+  const auto first = std::find_if(rest.begin(), rest.end(), [](auto p) { return !p.empty(); });
+  if (first == rest.end()) return false;
+  const std::string_view firstByte = first->substr(0, 1);
+  first->remove_prefix(1);
+
+  // Every kind of sharing, so that a reader that shares writing (as the C
+  // runtime's fopen does) does not keep the file from being rewritten.
+  FileHandle file(CreateFileW(target.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+  bool written = writeAt(file.get(), std::string_view("\0", 1), 0) && truncateAt(file.get(), 1);
+  LONGLONG offset = 1;
+  for (const std::string_view piece : rest) {
+    written = written && writeAt(file.get(), piece, offset);
+    offset += static_cast<LONGLONG>(piece.size());
+  }
+  written = written && writeAt(file.get(), firstByte, 0);
+  // Best effort: an empty file is no answer; part of one would look like one.
+  if (!written) truncateAt(file.get(), 0);
+  return file.close() && written;
+}
+
+// A response that could not be written must not survive to be taken for
+// this run's: remove it if that is still possible. Always false.
+bool removeStale(const std::string& path, const std::wstring& target) {
+  if (isRegularFile(path)) DeleteFileW(target.c_str());
+  return false;
+}
+
 }  // namespace
 
 bool isRegularFile(const std::string& path) {
@@ -94,26 +196,8 @@ std::optional<FileHead> readFileHead(const std::string& path, std::size_t limit)
 
 bool replaceFile(const std::string& path, Pieces content) {
   const std::wstring target = utf8::widen(path);
-  std::wstring temporary;
-  FileHandle file(createTemporaryBeside(target, temporary));
-  // A response that could not be replaced must not survive to be taken for
-  // this run's.
-  const auto removeStale = [&] {
-    if (isRegularFile(path)) DeleteFileW(target.c_str());
-    return false;
-  };
-  if (!file.valid()) return removeStale();
-  // No flush to disk: the rename already keeps readers from a torn file.
-  const bool written = std::all_of(content.begin(), content.end(), [&](std::string_view piece) {
-    return writeAll(file.get(), piece);
-  });
-  const bool closed = file.close();
-  if (!written || !closed ||
-      !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    DeleteFileW(temporary.c_str());
-    return removeStale();
-  }
-  return true;
+  return replaceByRename(target, content) || overwriteInPlace(target, content) ||
+         removeStale(path, target);
 }
 
 }  // namespace ts::fileio

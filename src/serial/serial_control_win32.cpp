@@ -1,6 +1,8 @@
 #include "serial/serial_control_win32.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <utility>
 
 namespace ts {
@@ -16,8 +18,25 @@ constexpr DWORD kReadIntervalMs = 50;
 // One completion takes what is queued; the bound only keeps an endless
 // flood from holding the loop, and what is left completes the next read.
 constexpr int kMaxReadsPerCompletion = 256;
+// A read that fails (a framing error or a break on a noisy line) is armed
+// again, this many times in a row at most: beyond that the device is gone.
+constexpr int kMaxReadErrorsInRow = 10;
+// After a second failed or empty completion in a row the next read waits
+// this long, so a driver that ends every read at once cannot make the
+// loop spin.
+constexpr std::chrono::milliseconds kRearmPause{20};
+// What the line needs beyond its own time to carry queued text: the
+// driver's and the adapter's latency.
+constexpr ULONGLONG kDrainMarginMs = 200;
+constexpr DWORD kDrainPollMs = 10;
 // How long closing waits for a cancelled operation to let go of its buffer.
-constexpr DWORD kCancelWaitMs = 1000;
+constexpr DWORD kCancelWaitMs = 250;
+// Flow control is off, but SetCommState still checks these, and a driver
+// may report unusable ones (the same character for XON and XOFF): the
+// usual characters, and limits well inside any driver's queue.
+constexpr char kXon = 0x11;
+constexpr char kXoff = 0x13;
+constexpr WORD kFlowLimit = 512;
 
 BYTE parityOf(Parity parity) {
   switch (parity) {
@@ -77,7 +96,8 @@ struct Win32SerialControl::Operation {
 Win32SerialControl::Win32SerialControl(Win32EventLoop& loop) : loop_(loop) {}
 
 Win32SerialControl::~Win32SerialControl() {
-  close();
+  // The run is ending early (the window was closed): nothing waits.
+  close(false);
 }
 
 void Win32SerialControl::setPortOpen(bool open) {
@@ -85,7 +105,7 @@ void Win32SerialControl::setPortOpen(bool open) {
     if (portOpen()) throw SerialError("port already open");
     this->open();
   } else {
-    close();
+    close(true);
   }
 }
 
@@ -96,16 +116,18 @@ void Win32SerialControl::open() {
   port_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                       FILE_FLAG_OVERLAPPED, nullptr);
   if (port_ == INVALID_HANDLE_VALUE) {
-    close();
+    close(false);
     throw SerialError("cannot open the port");
   }
   read_ = std::make_unique<Operation>();
   write_ = std::make_unique<Operation>();
   if (!read_->event || !write_->event || !configure()) {
-    close();
+    close(false);
     throw SerialError("the port refuses the settings");
   }
-  failed_ = false;
+  readErrorsInRow_ = 0;
+  troubledReadsInRow_ = 0;
+  outputDoneBy_ = 0;
   received_.clear();
   startRead();
 }
@@ -146,6 +168,11 @@ bool Win32SerialControl::configure() const {
   dcb.fInX = FALSE;
   dcb.fErrorChar = FALSE;
   dcb.fNull = FALSE;
+  dcb.XonChar = kXon;
+  dcb.XoffChar = kXoff;
+  dcb.XonLim = kFlowLimit;
+  dcb.XoffLim = kFlowLimit;
+  dcb.wReserved = 0;
   // A line error must not stop all further reads and writes.
   dcb.fAbortOnError = FALSE;
   if (!SetCommState(port_, &dcb)) return false;
@@ -159,12 +186,22 @@ bool Win32SerialControl::configure() const {
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = kReadIntervalMs;
   if (!SetCommTimeouts(port_, &timeouts)) return false;
-  // A reply left over from before this run is not this run's answer.
-  return PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR) != 0;
+  // A reply left over from before this run is not this run's answer. A
+  // driver that cannot purge still has a working port.
+  PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR);
+  return true;
 }
 
-void Win32SerialControl::close() {
+void Win32SerialControl::close(bool drain) {
+  if (rearmTimer_ != 0) {
+    loop_.cancelTimer(rearmTimer_);
+    rearmTimer_ = 0;
+  }
   if (portOpen()) {
+    if (drain && write_) drainOutput();
+    // What the line could not carry in its time is dropped, and the pending
+    // read ends, so that closing the handle waits for nothing.
+    PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
     cancel(read_);
     cancel(write_);
     CloseHandle(port_);
@@ -177,6 +214,44 @@ void Win32SerialControl::close() {
   }
   queuedOutput_.clear();
   reportTransmitEmpty_ = false;
+}
+
+void Win32SerialControl::drainOutput() {
+  const ULONGLONG until = outputDoneBy_ + kDrainMarginMs;
+  for (;;) {
+    Operation& write = *write_;
+    if (write.pending && WaitForSingleObject(write.event, 0) == WAIT_OBJECT_0) finishWrite();
+    DWORD errors = 0;
+    COMSTAT status{};
+    const bool driverEmpty = !ClearCommError(port_, &errors, &status) || status.cbOutQue == 0;
+    if (!write.pending && driverEmpty) return;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= until) return;
+    const auto pause = static_cast<DWORD>(std::min<ULONGLONG>(until - now, kDrainPollMs));
+    if (write.pending) {
+      WaitForSingleObject(write.event, pause);
+    } else {
+      Sleep(pause);
+    }
+  }
+}
+
+unsigned Win32SerialControl::lineTimeMs(std::size_t bytes) const {
+  // A start bit, the data bits, the parity bit if any and the stop bits.
+  double bitsPerCharacter = 1.0 + settings_.dataBits + (settings_.parity != Parity::None ? 1 : 0);
+  switch (settings_.stopBits) {
+    case StopBits::One:
+      bitsPerCharacter += 1;
+      break;
+    case StopBits::OneHalf:
+      bitsPerCharacter += 1.5;
+      break;
+    case StopBits::Two:
+      bitsPerCharacter += 2;
+      break;
+  }
+  const double ms = 1000.0 * static_cast<double>(bytes) * bitsPerCharacter / settings_.baud;
+  return static_cast<unsigned>(std::min(std::ceil(ms), 4e9));
 }
 
 void Win32SerialControl::cancel(std::unique_ptr<Operation>& operation) {
@@ -201,12 +276,15 @@ void Win32SerialControl::startRead() {
   if (ReadFile(port_, read.buffer.data(), 1, nullptr, read.restart())) {
     read.completedAtOnce();
   } else if (GetLastError() != ERROR_IO_PENDING) {
-    // The device is gone; reading again would only fail again.
-    failed_ = true;
+    readTroubled(true);
     return;
   }
-  read.pending = true;
-  loop_.watch(read.event, [this] { onReadDone(); });
+  watchRead();
+}
+
+void Win32SerialControl::watchRead() {
+  read_->pending = true;
+  loop_.watch(read_->event, [this] { onReadDone(); });
 }
 
 void Win32SerialControl::onReadDone() {
@@ -219,40 +297,80 @@ void Win32SerialControl::onReadDone() {
                     GetLastError() == ERROR_TIMEOUT;
   read.pending = false;
   loop_.unwatch(read.event);
+  const std::size_t before = received_.size();
   received_.append(read.buffer.data(), got);
   // Take what arrived behind the first byte as well, so that a tick due now
-  // sees all of it. A failed read means the device is gone (unplugged).
-  if (!done || !readQueued()) failed_ = true;
-  if (!failed_) startRead();
-  raiseComm();
+  // sees all of it.
+  const QueuedRead queued = done ? readQueued() : QueuedRead::Failed;
+  const bool gotData = received_.size() > before;
+  if (gotData) {
+    readErrorsInRow_ = 0;
+    troubledReadsInRow_ = 0;
+  }
+  if (queued != QueuedRead::Pending) carryOnReading(queued == QueuedRead::Failed, gotData);
+  if (gotData || queued == QueuedRead::Failed) raiseComm();
 }
 
-bool Win32SerialControl::readQueued() {
+Win32SerialControl::QueuedRead Win32SerialControl::readQueued() {
   Operation& read = *read_;
   for (int round = 0; round < kMaxReadsPerCompletion; ++round) {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(port_, &errors, &status)) return false;
-    if (status.cbInQue == 0) return true;
+    if (!ClearCommError(port_, &errors, &status)) return QueuedRead::Failed;
+    if (status.cbInQue == 0) return QueuedRead::Emptied;
     const DWORD count = std::min(status.cbInQue, kReadChunk);
     read.buffer.resize(count);
-    DWORD got = 0;
-    // Bytes are waiting, so the read completes at once.
-    if (!ReadFile(port_, read.buffer.data(), count, nullptr, read.restart()) &&
-        GetLastError() != ERROR_IO_PENDING) {
-      return false;
+    if (!ReadFile(port_, read.buffer.data(), count, nullptr, read.restart())) {
+      if (GetLastError() != ERROR_IO_PENDING) return QueuedRead::Failed;
+      // The bytes said to be waiting are not there yet (a driver that
+      // over-reports its queue, or one that stopped completing reads after
+      // an unplug): the read completes when they come, or never, without
+      // holding the thread.
+      watchRead();
+      return QueuedRead::Pending;
     }
-    if (!GetOverlappedResult(port_, &read.overlapped, &got, TRUE)) return false;
+    DWORD got = 0;
+    GetOverlappedResult(port_, &read.overlapped, &got, FALSE);
     received_.append(read.buffer.data(), got);
-    if (got == 0) return true;
+    if (got == 0) return QueuedRead::Emptied;
   }
-  return true;
+  return QueuedRead::Emptied;
+}
+
+void Win32SerialControl::carryOnReading(bool failed, bool gotData) {
+  if (gotData && !failed) {
+    startRead();
+    return;
+  }
+  readTroubled(failed);
+}
+
+void Win32SerialControl::readTroubled(bool failed) {
+  if (failed) {
+    // A line error (framing, parity, overrun, break) stops reads until it
+    // is cleared; a device that keeps failing is gone, and reading ends.
+    DWORD errors = 0;
+    COMSTAT status{};
+    ClearCommError(port_, &errors, &status);
+    if (++readErrorsInRow_ > kMaxReadErrorsInRow) return;
+  }
+  if (troubledReadsInRow_++ == 0) {
+    startRead();
+    return;
+  }
+  rearmTimer_ = loop_.startTimer(kRearmPause, [this] {
+    rearmTimer_ = 0;
+    startRead();
+  });
 }
 
 void Win32SerialControl::setOutput(const std::string& text) {
   if (!portOpen()) throw SerialError("port not open");
   if (text.empty()) return;
   queuedOutput_ += text;
+  // The line carries text one character after another: this text is out by
+  // the time the text before it is, plus its own line time.
+  outputDoneBy_ = std::max(outputDoneBy_, GetTickCount64()) + lineTimeMs(text.size());
   if (sThreshold_ > 0) reportTransmitEmpty_ = true;
   if (!write_->pending) startWrite();
 }
@@ -272,7 +390,7 @@ void Win32SerialControl::startWrite() {
   loop_.watch(write.event, [this] { onWriteDone(); });
 }
 
-void Win32SerialControl::onWriteDone() {
+bool Win32SerialControl::finishWrite() {
   Operation& write = *write_;
   DWORD written = 0;
   const bool done = GetOverlappedResult(port_, &write.overlapped, &written, FALSE) != 0;
@@ -285,10 +403,13 @@ void Win32SerialControl::onWriteDone() {
     queuedOutput_.insert(0, write.buffer, written);
   }
   write.buffer.clear();
-  if (!queuedOutput_.empty()) {
-    startWrite();
-    return;
-  }
+  if (queuedOutput_.empty()) return true;
+  startWrite();
+  return false;
+}
+
+void Win32SerialControl::onWriteDone() {
+  if (!finishWrite()) return;
   // The transmit-empty event is reported here, once the last write has
   // completed, rather than left to EV_TXEMPTY, which some drivers do not
   // raise for a buffer that was already empty.

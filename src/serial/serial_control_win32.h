@@ -17,7 +17,8 @@ namespace ts {
 // behind it is read; the loop waits on its event handle beside the message
 // queue. So the port's state lives on the one thread, needs no lock, and
 // its events are handled in order with the window's (no worker thread to
-// start, stop and synchronise with). A pending read is used rather
+// start, stop and synchronise with); nothing here ever waits without a
+// bound on that thread. A pending read is used rather
 // than WaitCommEvent because it both signals and carries the input, and
 // needs no modem-status support, without which some drivers (virtual ports,
 // Wine's pseudo-terminal ports) end every event wait at once. Output is an
@@ -38,28 +39,48 @@ class Win32SerialControl : public SerialControlBase {
   // One overlapped operation: its OVERLAPPED, event and buffer must outlive
   // the operation, so each outstanding operation owns one of these.
   struct Operation;
+  enum class QueuedRead { Emptied, Pending, Failed };
 
   void open();
-  void close();
+  // With `drain`, output still queued first gets the time the line needs
+  // to carry it; then whatever is left is dropped.
+  void close(bool drain);
   bool configure() const;
   bool takeExclusiveUse();
   void startRead();
+  void watchRead();
   void onReadDone();
-  // Reads what the driver still holds; false once the device fails.
-  bool readQueued();
+  // Reads what the driver holds without waiting; a read the driver does
+  // not complete at once is left pending and watched like the one-byte one.
+  QueuedRead readQueued();
+  // Arms the next read after a completion, at once when it brought data.
+  void carryOnReading(bool failed, bool gotData);
+  void readTroubled(bool failed);
   void startWrite();
   void onWriteDone();
+  // Takes a completed write's result and starts the next one when text
+  // waits; true once all queued text has been handed to the driver.
+  bool finishWrite();
+  void drainOutput();
+  unsigned lineTimeMs(std::size_t bytes) const;
   void cancel(std::unique_ptr<Operation>& operation);
 
   Win32EventLoop& loop_;
 
   HANDLE port_ = INVALID_HANDLE_VALUE;
   HANDLE portLock_ = nullptr;
-  bool failed_ = false;  // the device stopped answering reads
   std::unique_ptr<Operation> read_;
   std::unique_ptr<Operation> write_;
+  // Failed reads since the last one that brought data; past a bound the
+  // device is taken as gone and reading ends for the run.
+  int readErrorsInRow_ = 0;
+  // Failed or empty completions since the last one that brought data.
+  int troubledReadsInRow_ = 0;
+  EventLoop::TimerId rearmTimer_ = 0;
   std::string queuedOutput_;
   bool reportTransmitEmpty_ = false;
+  // When the line will have carried all text queued so far (GetTickCount64).
+  ULONGLONG outputDoneBy_ = 0;
 };
 
 }  // namespace ts

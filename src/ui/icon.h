@@ -5,8 +5,9 @@
 
 namespace ts {
 
-// The window's icon, drawn at whatever size a platform asks for rather than
-// stored: the shell of a serial connector with its two rows of pins.
+// The window's icon, the shell of a serial connector with its two rows of
+// pins, drawn at any size: at run time by the X11 window, at build time
+// into the Windows executable's icon resource (tools/make_icon.cpp).
 // `size` x `size` pixels, rows from the top, each 0xAARRGGBB with straight
 // (not premultiplied) alpha. Sizes below 1 give no pixels.
 std::vector<std::uint32_t> iconPixels(int size);

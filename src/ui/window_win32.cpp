@@ -2,13 +2,11 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
 #include "text/windows1252.h"
-#include "ui/icon.h"
+#include "ui/icon_resource_win32.h"
 
 namespace ts {
 namespace {
@@ -57,36 +55,15 @@ HFONT fontWithFace(const std::wstring& face, int dpiY) {
   return CreateFontIndirectW(&font);
 }
 
-// The face the font mapper actually chose for `font`.
-// The drawn icon as a Windows icon: a 32-bit top-down colour bitmap with
-// alpha, and a mask that alpha makes unused.
-HICON makeIcon(int size) {
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = size;
-  info.bmiHeader.biHeight = -size;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
-  void* bits = nullptr;
-  const HBITMAP colourBitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  if (!colourBitmap) return nullptr;
-  if (!bits) {
-    DeleteObject(colourBitmap);
-    return nullptr;
-  }
-  // 0xAARRGGBB in memory is the bitmap's blue, green, red, alpha order.
-  const std::vector<std::uint32_t> pixels = iconPixels(size);
-  std::memcpy(bits, pixels.data(), pixels.size() * sizeof pixels.front());
-  const std::vector<std::uint8_t> maskBits(static_cast<std::size_t>((size + 15) / 16 * 2 * size));
-  const HBITMAP maskBitmap = CreateBitmap(size, size, 1, 1, maskBits.data());
-  ICONINFO iconInfo{TRUE, 0, 0, maskBitmap, colourBitmap};
-  const HICON icon = maskBitmap ? CreateIconIndirect(&iconInfo) : nullptr;
-  if (maskBitmap) DeleteObject(maskBitmap);
-  DeleteObject(colourBitmap);
-  return icon;
+// The executable's own icon (the one Explorer shows), at the size the
+// system asks for.
+HICON loadIcon(int widthMetric, int heightMetric) {
+  return static_cast<HICON>(
+      LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(TS_ICON_RESOURCE), IMAGE_ICON,
+                 GetSystemMetrics(widthMetric), GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
 }
 
+// The face the font mapper actually chose for `font`.
 std::wstring chosenFace(HFONT font) {
   const HDC screen = GetDC(nullptr);
   const HGDIOBJ previous = SelectObject(screen, font);
@@ -133,8 +110,8 @@ Win32Window::Win32Window(Win32EventLoop& loop) : loop_(loop) {
   windowClass.cbSize = sizeof windowClass;
   windowClass.lpfnWndProc = &Win32Window::windowProc;
   windowClass.hInstance = instance;
-  icon_ = makeIcon(GetSystemMetrics(SM_CXICON));
-  smallIcon_ = makeIcon(GetSystemMetrics(SM_CXSMICON));
+  icon_ = loadIcon(SM_CXICON, SM_CYICON);
+  smallIcon_ = loadIcon(SM_CXSMICON, SM_CYSMICON);
   windowClass.hIcon = icon_;
   windowClass.hIconSm = smallIcon_;
   windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <utility>
 
 namespace ts {
@@ -236,24 +235,6 @@ void Win32SerialControl::drainOutput() {
   }
 }
 
-unsigned Win32SerialControl::lineTimeMs(std::size_t bytes) const {
-  // A start bit, the data bits, the parity bit if any and the stop bits.
-  double bitsPerCharacter = 1.0 + settings_.dataBits + (settings_.parity != Parity::None ? 1 : 0);
-  switch (settings_.stopBits) {
-    case StopBits::One:
-      bitsPerCharacter += 1;
-      break;
-    case StopBits::OneHalf:
-      bitsPerCharacter += 1.5;
-      break;
-    case StopBits::Two:
-      bitsPerCharacter += 2;
-      break;
-  }
-  const double ms = 1000.0 * static_cast<double>(bytes) * bitsPerCharacter / settings_.baud;
-  return static_cast<unsigned>(std::min(std::ceil(ms), 4e9));
-}
-
 void Win32SerialControl::cancel(std::unique_ptr<Operation>& operation) {
   if (!operation) return;
   loop_.unwatch(operation->event);
@@ -370,7 +351,10 @@ void Win32SerialControl::setOutput(const std::string& text) {
   queuedOutput_ += text;
   // The line carries text one character after another: this text is out by
   // the time the text before it is, plus its own line time.
-  outputDoneBy_ = std::max(outputDoneBy_, GetTickCount64()) + lineTimeMs(text.size());
+  const auto carried =
+      std::chrono::ceil<std::chrono::milliseconds>(lineTime(settings_, text.size()));
+  outputDoneBy_ =
+      std::max(outputDoneBy_, GetTickCount64()) + static_cast<ULONGLONG>(carried.count());
   if (sThreshold_ > 0) reportTransmitEmpty_ = true;
   if (!write_->pending) startWrite();
 }

@@ -61,8 +61,8 @@ class Win32SerialControl : public SerialControlBase {
   // Takes a completed write's result and starts the next one when text
   // waits; true once all queued text has been handed to the driver.
   bool finishWrite();
+  // Gives text still being sent the time the line needs to carry it.
   void drainOutput();
-  unsigned lineTimeMs(std::size_t bytes) const;
   void cancel(std::unique_ptr<Operation>& operation);
 
   Win32EventLoop& loop_;

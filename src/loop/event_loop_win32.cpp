@@ -1,6 +1,7 @@
 #include "loop/event_loop_win32.h"
 
 #include <algorithm>
+#include <exception>
 #include <stdexcept>
 #include <utility>
 
@@ -42,7 +43,15 @@ LRESULT CALLBACK Win32EventLoop::windowProc(HWND window, UINT message, WPARAM wP
                                             LPARAM lParam) {
   auto* loop = reinterpret_cast<Win32EventLoop*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (message == WM_TIMER && loop) {
-    loop->onTimer(static_cast<TimerId>(wParam));
+    // An exception must not unwind through the system's frames between
+    // DispatchMessage and here (a 32-bit build's unwinder cannot cross
+    // them): it is kept, the loop ends, and run() raises it again.
+    try {
+      loop->onTimer(static_cast<TimerId>(wParam));
+    } catch (...) {
+      if (!loop->failure_) loop->failure_ = std::current_exception();
+      loop->quit(0);
+    }
     return 0;
   }
   return DefWindowProcW(window, message, wParam, lParam);
@@ -114,6 +123,7 @@ int Win32EventLoop::run() {
     dispatchSignalledHandles();
     pumpMessages(kMessagesPerPass);
   }
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   return exitStatus_;
 }
 

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <exception>
 #include <functional>
 #include <map>
 #include <vector>
@@ -41,7 +42,8 @@ class Win32EventLoop : public EventLoop {
   // that it never holds up a handler that yields. nullptr removes it.
   void setIdleHandler(std::function<void()> handler);
 
-  // Runs until quit(); returns the exit status given to it.
+  // Runs until quit(); returns the exit status given to it, or raises again
+  // what a handler raised.
   int run();
 
  private:
@@ -58,6 +60,8 @@ class Win32EventLoop : public EventLoop {
   TimerId nextId_ = 1;
   bool quitting_ = false;
   int exitStatus_ = 0;
+  // An exception a timer's handler raised, for run() to raise again.
+  std::exception_ptr failure_;
 };
 
 }  // namespace ts

@@ -38,10 +38,6 @@ void PtyDevice::hangUp() {
   ::close(master_);
 }
 
-void PtyDevice::send(const std::string& bytes) {
-  writeAll(bytes.data(), bytes.size());
-}
-
 std::string PtyDevice::received() const {
   std::lock_guard lock(mutex_);
   return received_;

@@ -195,7 +195,15 @@ TEST(ResponseFile, WrittenWholeWithClosingLineEnd) {
   folder.mkdir("RESPOSTA");
   folder.write("RESPOSTA/resposta.txt", std::string(5000, 'o'));
   const std::string reply("000|Sucesso\r\nA\0\xFF\r", 17);
-  ASSERT_TRUE(writeResponse(folder.str() + "/RESPOSTA/", reply));
+  // Readable as any new file is: the calling program may be another user.
+  for (const mode_t mask : {022, 077, 0}) {
+    const mode_t callers = ::umask(mask);
+    ASSERT_TRUE(writeResponse(folder.str() + "/RESPOSTA/", reply));
+    ::umask(callers);
+    const auto perms =
+        std::filesystem::status(folder.path() / "RESPOSTA/resposta.txt").permissions();
+    EXPECT_EQ(static_cast<mode_t>(perms), 0666 & ~mask) << std::oct << mask;
+  }
   EXPECT_EQ(folder.read("RESPOSTA/resposta.txt"), reply + "\r\n");
   // Nothing but the response is left in the folder.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path() / "RESPOSTA"),

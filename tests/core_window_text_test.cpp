@@ -77,14 +77,18 @@ TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {
   EXPECT_EQ(twipsToPixels(layout::kClientWidth, xvfb), 340);
   EXPECT_EQ(twipsPerPixel(xvfb), 14);
   EXPECT_EQ(twipsPerPixel(120), 12);
+  EXPECT_EQ(twipsPerPixel(92), 16);  // 15.65, rounded
   // Unknown or absurd sizes fall back to the usual density.
   EXPECT_EQ(densityFromSize(1920, 0), 96);
   EXPECT_EQ(densityFromSize(1920, 1), 96);
   EXPECT_FALSE(isPlausibleDensity(0.0));
   // Neighbouring edges stay shared: TX's label ends where its area starts.
-  const PixelRect area = toPixels(layout::clientRect(layout::Id::TextTX), {xvfb, xvfb});
-  const PixelRect frame = toPixels(layout::clientRect(layout::Id::Frame1), {xvfb, xvfb});
+  // Each direction has its own density.
+  const PixelRect area = toPixels(layout::clientRect(layout::Id::TextTX), {xvfb, 192});
+  const PixelRect frame = toPixels(layout::clientRect(layout::Id::Frame1), {xvfb, 192});
   EXPECT_EQ(area.x, frame.x + twipsToPixels(120, xvfb));
+  EXPECT_EQ(area.y, 96);  // 720 twips at 192 pixels per inch
+  EXPECT_EQ(area.height, 114);
 }
 
 TEST(Icon, AnOpaqueConnectorWithLightPinsOnATransparentSquare) {

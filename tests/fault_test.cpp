@@ -182,7 +182,7 @@ TEST_F(Fault, ReadOnlyFolderWithAWritableResponseIsRewrittenInPlace) {
   EXPECT_EQ(entriesIn(responseFolder()), 1u);
 }
 
-TEST_F(Fault, ResponseFolderThatTakesNoNewEntry) {
+TEST_F(Fault, ResponseFolderOrFileThatCannotChange) {
   PtyDevice device({.echo = true});
   prepareEchoRun(device, "X");
   {
@@ -193,29 +193,18 @@ TEST_F(Fault, ResponseFolderThatTakesNoNewEntry) {
     EXPECT_EQ(install.response(), "000|Sucesso\r\nX\r\n");
     EXPECT_EQ(entriesIn(responseFolder()), 1u);
   }
-  {
-    // No file to rewrite: nothing can be written, and the status says so.
+  // Nothing can be written: no file to rewrite, or an immutable one, which
+  // necessarily stays. The status and the message tell the caller so.
+  for (const bool staleFile : {false, true}) {
     std::filesystem::remove(responseFolder() / "resposta.txt");
-    const Immutable folder(responseFolder());
+    if (staleFile) install.folder.write("RESPOSTA/resposta.txt", kStale);
+    const Immutable locked(staleFile ? responseFolder() / "resposta.txt" : responseFolder());
     const RunResult run = install.run();
     EXPECT_EQ(run.exitStatus, 10);
     EXPECT_NE(run.errors.find("RESPOSTA/resposta.txt"), std::string::npos) << run.errors;
-    EXPECT_EQ(entriesIn(responseFolder()), 0u);
+    EXPECT_EQ(install.response(), staleFile ? std::optional(kStale) : std::nullopt);
+    EXPECT_EQ(entriesIn(responseFolder()), staleFile ? 1u : 0u);
   }
-}
-
-TEST_F(Fault, ImmutableResponseFileEndsWithStatus10) {
-  PtyDevice device({.echo = true});
-  prepareEchoRun(device, "X");
-  const Immutable file(responseFolder() / "resposta.txt");
-  if (!file.set()) GTEST_SKIP() << "the immutable attribute is not available here";
-  // Nothing can change the file; the status and the message are the only
-  // way left to tell the caller that it is not this run's answer.
-  const RunResult run = install.run();
-  EXPECT_EQ(run.exitStatus, 10);
-  EXPECT_NE(run.errors.find("RESPOSTA/resposta.txt"), std::string::npos) << run.errors;
-  EXPECT_EQ(install.response(), kStale);
-  EXPECT_EQ(entriesIn(responseFolder()), 1u);
 }
 
 // Reads the response file over and over while the program runs, as a

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -120,7 +121,8 @@ int Installation::start(const std::map<std::string, std::string>& environment) c
   const pid_t pid = ::fork();
   if (pid == 0) {
     // Not the working folder: the program must find its files by itself.
-    if (::chdir("/") != 0) ::_exit(127);
+    // A session of its own without a terminal, as a service starts it.
+    if (::chdir("/") != 0 || ::setsid() < 0) ::_exit(127);
     for (const auto& [name, value] : environment) {
       if (value.empty()) {
         ::unsetenv(name.c_str());
@@ -203,6 +205,13 @@ RunResult Installation::wait(int pid, std::chrono::milliseconds limit) {
   result.elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
   return result;
+}
+
+double Installation::cpuMsSoFar(int pid) {
+  clockid_t clock{};
+  timespec used{};
+  if (::clock_getcpuclockid(pid, &clock) != 0 || ::clock_gettime(clock, &used) != 0) return 0;
+  return used.tv_sec * 1000.0 + used.tv_nsec / 1e6;
 }
 
 RunResult Installation::run(std::chrono::milliseconds limit,

@@ -65,6 +65,8 @@ class Installation {
   // Starts it and returns the child's pid at once.
   int start(const std::map<std::string, std::string>& environment = {}) const;
   static RunResult wait(int pid, std::chrono::milliseconds limit);
+  // Processor time the started program has used so far, all its threads.
+  static double cpuMsSoFar(int pid);
 
   // Runs the program as the unprivileged user nobody from now on, for faults
   // that permissions make (root reads and writes everything). Opens the

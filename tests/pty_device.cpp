@@ -38,10 +38,6 @@ void PtyDevice::hangUp() {
   ::close(master_);
 }
 
-void PtyDevice::send(const std::string& bytes) {
-  writeAll(bytes.data(), bytes.size());
-}
-
 long PtyDevice::msSinceCreated() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - created_).count();
 }

@@ -34,8 +34,6 @@ class PtyDevice {
 
   // The terminal side, to be linked where the program looks for a port.
   const std::string& terminalPath() const { return terminalPath_; }
-  // Writes bytes now, before the program opens the port for instance.
-  void send(const std::string& bytes);
   // Closes the device as if it were unplugged.
   void hangUp();
 

@@ -15,7 +15,9 @@ namespace ts::tools {
 struct PseudoTerminal {
   int master = -1;
   // Kept open so the master stays readable before the program opens the
-  // port; raw, so the terminal never echoes what the device writes.
+  // port. Its line is cooked, as a serial port's is before anyone sets it:
+  // canonical input with echo, XON/XOFF flow control, CR read as LF and LF
+  // written as CR LF. A program must make it raw itself.
   int terminal = -1;
   std::string path;
 };
@@ -28,7 +30,9 @@ inline bool openPseudoTerminal(PseudoTerminal& pty) {
   pty.terminal = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios t{};
   if (pty.terminal < 0 || ::tcgetattr(pty.terminal, &t) != 0) return false;
-  ::cfmakeraw(&t);
+  t.c_iflag |= ICRNL | IXON;
+  t.c_oflag |= OPOST | ONLCR;
+  t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
   return ::tcsetattr(pty.terminal, TCSANOW, &t) == 0;
 }
 

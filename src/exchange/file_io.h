@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -38,5 +40,19 @@ std::optional<FileHead> readFileHead(const std::string& path, std::size_t limit)
 // large reply need not be copied once more to add its line end.
 using Pieces = std::initializer_list<std::string_view>;
 bool replaceFile(const std::string& path, Pieces content);
+
+// The order in which a file that cannot be replaced is rewritten where it
+// is, shared by both platforms: a NUL byte first replaces the result code
+// that starts the old answer and the file is cut after it, then the rest of
+// the new content goes in and its first byte comes last. A reader polling
+// the file sees the old answer, then a file starting with NUL, never a
+// result code, until the new one is complete. When a step fails the file is
+// left empty rather than holding part of an answer. `writeAt` writes bytes
+// at an offset, `truncateAt` sets the length; both return false on failure.
+struct InPlaceFile {
+  std::function<bool(std::string_view bytes, std::uint64_t offset)> writeAt;
+  std::function<bool(std::uint64_t length)> truncateAt;
+};
+bool rewriteFirstByteLast(const InPlaceFile& file, Pieces content);
 
 }  // namespace ts::fileio

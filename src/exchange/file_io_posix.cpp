@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "exchange/file_io.h"
 #include "loop/termination_posix.h"
@@ -89,33 +89,16 @@ bool replaceByRename(const std::string& path, Pieces content) {
 
 // For a folder that takes no new entry (read-only or immutable) while the
 // file in it is still writable: otherwise the previous run's answer would
-// stay there looking like this run's. A NUL byte first replaces the result
-// code that starts the old answer, then the rest of the new content goes in
-// and its first byte comes last: a reader polling the file sees the old
-// answer, then a file starting with NUL, never a result code, until the new
-// one is complete. When writing fails the file is left empty rather than
-// holding part of an answer.
+// stay there looking like this run's.
 bool overwriteInPlace(const std::string& path, Pieces content) {
-  // The content without its first byte, which is written last.
-  std::vector<std::string_view> rest(content.begin(), content.end());
-  const auto first = std::find_if(rest.begin(), rest.end(), [](auto p) { return !p.empty(); });
-  if (first == rest.end()) return false;
-  const std::string_view firstByte = first->substr(0, 1);
-  first->remove_prefix(1);
-
   const int fd = openRegular(path, O_WRONLY | O_NOFOLLOW);
   if (fd < 0) return false;
-  bool written = writeAllAt(fd, std::string_view("\0", 1), 0) && ::ftruncate(fd, 1) == 0;
-  off_t offset = 1;
-  for (const std::string_view piece : rest) {
-    written = written && writeAllAt(fd, piece, offset);
-    offset += static_cast<off_t>(piece.size());
-  }
-  written = written && writeAllAt(fd, firstByte, 0);
-  if (!written) {
-    // Best effort: an empty file is no answer; part of one would look like one.
-    [[maybe_unused]] const int emptied = ::ftruncate(fd, 0);
-  }
+  const InPlaceFile inPlace{
+      [fd](std::string_view bytes, std::uint64_t offset) {
+        return writeAllAt(fd, bytes, static_cast<off_t>(offset));
+      },
+      [fd](std::uint64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)) == 0; }};
+  bool written = rewriteFirstByteLast(inPlace, content);
   if (::close(fd) != 0) written = false;
   return written;
 }

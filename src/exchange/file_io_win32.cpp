@@ -1,8 +1,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "exchange/file_io.h"
 #include "text/utf8_win32.h"
@@ -120,34 +120,20 @@ bool truncateAt(HANDLE file, LONGLONG length) {
 // When the file cannot be replaced (held open without delete sharing past
 // the retries, or a folder that takes no new entry) but can still be
 // written: otherwise the previous run's answer would stay there looking
-// like this run's. A NUL byte first replaces the result code that starts
-// the old answer, then the rest of the new content goes in and its first
-// byte comes last: a reader sees the old answer, then a file starting with
-// NUL, never a result code, until the new one is complete. When writing
-// fails the file is left empty rather than holding part of an answer.
+// like this run's.
 bool overwriteInPlace(const std::wstring& target, Pieces content) {
-  // The content without its first byte, which is written last.
-  std::vector<std::string_view> rest(content.begin(), content.end());
-  const auto first = std::find_if(rest.begin(), rest.end(), [](auto p) { return !p.empty(); });
-  if (first == rest.end()) return false;
-  const std::string_view firstByte = first->substr(0, 1);
-  first->remove_prefix(1);
-
   // Every kind of sharing, so that a reader that shares writing (as the C
   // runtime's fopen does) does not keep the file from being rewritten.
   FileHandle file(CreateFileW(target.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) return false;
-  bool written = writeAt(file.get(), std::string_view("\0", 1), 0) && truncateAt(file.get(), 1);
-  LONGLONG offset = 1;
-  for (const std::string_view piece : rest) {
-    written = written && writeAt(file.get(), piece, offset);
-    offset += static_cast<LONGLONG>(piece.size());
-  }
-  written = written && writeAt(file.get(), firstByte, 0);
-  // Best effort: an empty file is no answer; part of one would look like one.
-  if (!written) truncateAt(file.get(), 0);
+  const InPlaceFile inPlace{
+      [&](std::string_view bytes, std::uint64_t offset) {
+        return writeAt(file.get(), bytes, static_cast<LONGLONG>(offset));
+      },
+      [&](std::uint64_t length) { return truncateAt(file.get(), static_cast<LONGLONG>(length)); }};
+  const bool written = rewriteFirstByteLast(inPlace, content);
   return file.close() && written;
 }
 

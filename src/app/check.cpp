@@ -214,8 +214,8 @@ class Checker {
     if (order.textoPorta.empty()) {
       note("order line 6 (text)", "empty: a run opens the port and sends nothing");
     } else {
-      ok("order line 6 (text)", std::to_string(order.textoPorta.size()) + " bytes to send: " +
-                                    inQuotes(order.textoPorta.substr(0, 60)) +
+      ok("order line 6 (text)", std::to_string(order.textoPorta.size()) +
+                                    " bytes to send: " + inQuotes(order.textoPorta.substr(0, 60)) +
                                     (order.textoPorta.size() > 60 ? "..." : ""));
     }
   }
@@ -259,8 +259,9 @@ class Checker {
     form_.ConfiguraPorta();
     if (!form_.TextoErro.empty()) {
       recordResult(form_.TextoErro);
-      fail("settings", inQuotes(settings) + " for port " + inQuotes(form_.NumPorta) +
-                           " cannot be set: a run answers " + codeOf(form_.TextoErro),
+      fail("settings",
+           inQuotes(settings) + " for port " + inQuotes(form_.NumPorta) +
+               " cannot be set: a run answers " + codeOf(form_.TextoErro),
            "correct the order lines marked above");
       return;
     }
@@ -287,9 +288,8 @@ class Checker {
     const std::string responseFolder = path(kResponseSuffix);
     const std::string file = responseFolder + "resposta.txt";
     const std::string topic = "RESPOSTA/";
-    const std::string consequence =
-        ": a run can write no answer and ends with exit status " +
-        std::to_string(kExitResponseNotWritten);
+    const std::string consequence = ": a run can write no answer and ends with exit status " +
+                                    std::to_string(kExitResponseNotWritten);
     if (!isDirectory(responseFolder)) {
       responseUnwritable_ = true;
       fail(topic, "the folder RESPOSTA is missing" + consequence,
@@ -336,8 +336,8 @@ class Checker {
   Report finish() {
     if (noProgram_) {
       report_.exitStatus = kExitNoProgram;
-      report_.verdict = "no run can start from this folder (exit status " +
-                        std::to_string(kExitNoProgram) + ")";
+      report_.verdict =
+          "no run can start from this folder (exit status " + std::to_string(kExitNoProgram) + ")";
     } else if (responseUnwritable_) {
       report_.exitStatus = kExitResponseNotWritten;
       report_.verdict = "a run would write no response and end with exit status " +

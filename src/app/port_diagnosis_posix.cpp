@@ -64,9 +64,8 @@ std::vector<std::string> listFolder(const std::string& folder) {
 }
 
 bool isNumber(const std::string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Processes holding a flock on the inode `node` (of file system `device`),
@@ -166,7 +165,8 @@ std::vector<std::string> candidateDevices() {
     devices.push_back("/dev/serial/by-id/" + name);
   }
   for (const std::string& name : listFolder("/dev")) {
-    if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0) devices.push_back("/dev/" + name);
+    if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0)
+      devices.push_back("/dev/" + name);
   }
   if (devices.size() > kMostCandidates) devices.resize(kMostCandidates);
   return devices;
@@ -174,8 +174,8 @@ std::vector<std::string> candidateDevices() {
 
 std::string linkAdvice(const std::string& folder, std::int16_t port) {
   const auto devices = candidateDevices();
-  std::string advice = "link the device: ln -sfn DEVICE " + folder + "/PORTAS/COM" +
-                       std::to_string(port) + "; ";
+  std::string advice =
+      "link the device: ln -sfn DEVICE " + folder + "/PORTAS/COM" + std::to_string(port) + "; ";
   if (devices.empty()) return advice + "no USB serial device is plugged in now";
   advice += "serial devices present now:";
   for (const auto& device : devices) advice += " " + device;
@@ -209,8 +209,8 @@ check::PortTrouble permissionTrouble(const std::string& device) {
   const std::string user = userName();
   const group* owner = ::getgrgid(info.st_gid);
   const std::string groupName = owner ? owner->gr_name : "gid " + std::to_string(info.st_gid);
-  std::string finding = "permission denied: " + device + " belongs to group " + groupName +
-                        " and user " + user;
+  std::string finding =
+      "permission denied: " + device + " belongs to group " + groupName + " and user " + user;
   if (!(info.st_mode & S_IRGRP) || !(info.st_mode & S_IWGRP)) {
     return {finding + " cannot use it (the group may not read and write it either)",
             "give the device a group that may read and write it (a udev rule), then add " + user +
@@ -242,7 +242,9 @@ check::PortTrouble openTrouble(const std::string& device, const LineSettings& se
   const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
-    if (error == EACCES || error == EPERM) return permissionTrouble(device);
+    if (error == EACCES || error == EPERM) {
+      return permissionTrouble(realPath(device).value_or(device));
+    }
     if (error == EBUSY) {
       const auto resolved = realPath(device).value_or(device);
       return heldBy(openers(resolved));
@@ -328,9 +330,9 @@ check::PortTrouble PosixCheckPlatform::sharedWith(std::int16_t port) {
   if (!device) return {};
   const std::vector<pid_t> others = openers(*device);
   if (others.empty()) return {};
-  return {"also open in " + describeProcesses(others) +
-              ", which takes part of what the device sends",
-          adviceForHolders(others)};
+  return {
+      "also open in " + describeProcesses(others) + ", which takes part of what the device sends",
+      adviceForHolders(others)};
 }
 
 }  // namespace ts

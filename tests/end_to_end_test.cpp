@@ -147,7 +147,8 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
   };
   const auto order = [](std::string settings) {
     return [settings](Installation& i) {
-      i.writeOrder(i.folder.read("ORDEM/ordem.txt").substr(0, 3) + settings);
+      const std::string current = i.folder.read("ORDEM/ordem.txt");
+      i.writeOrder(current.substr(0, current.find("\r\n") + 2) + settings);
       return true;
     };
   };

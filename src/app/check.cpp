@@ -34,7 +34,10 @@ bool entryExists(const std::string& path) {
 }
 
 std::string inQuotes(const std::string& bytes) {
-  return "\"" + printable(bytes) + "\"";
+  std::string text = "\"";
+  text += printable(bytes);
+  text += '"';
+  return text;
 }
 
 std::string codeOf(std::string_view resultText) {

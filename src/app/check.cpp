@@ -1,5 +1,6 @@
 #include "app/check.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -33,11 +34,56 @@ bool entryExists(const std::string& path) {
   return fs::exists(fs::symlink_status(fsPath(path), error));
 }
 
+// Values are shown whole up to this many bytes: a misread file can make
+// line 1 of any length.
+constexpr std::size_t kShownBytes = 60;
+
 std::string inQuotes(const std::string& bytes) {
   std::string text = "\"";
-  text += printable(bytes);
+  text += printable(bytes.substr(0, kShownBytes));
   text += '"';
+  if (bytes.size() > kShownBytes) text += "...";
   return text;
+}
+
+char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool sameIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return lowerAscii(x) == lowerAscii(y);
+         });
+}
+
+// An entry of `folder` named `name` in other letters' case, which a
+// case-sensitive file system does not take for it; empty when none.
+std::string otherCaseOf(const std::string& folder, const std::string& name) {
+  std::error_code error;
+  for (fs::directory_iterator it(fsPath(folder), error), end; !error && it != end;
+       it.increment(error)) {
+    const std::u8string found = it->path().filename().u8string();
+    const std::string entry(found.begin(), found.end());
+    if (entry != name && sameIgnoringCase(entry, name)) return entry;
+  }
+  return {};
+}
+
+// "; found X instead: names are case-sensitive here", or nothing.
+std::string caseHint(const std::string& folder, const std::string& name) {
+  const std::string other = otherCaseOf(folder, name);
+  if (other.empty()) return {};
+  return " (there is " + other + ", but names must match in case: " + name + ")";
+}
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+bool startsWithByteOrderMark(const std::string& bytes) {
+  return bytes.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0;
+}
+
+bool lineEndsInLfAlone(const std::string& bytes) {
+  return bytes.find('\r') == std::string::npos && bytes.find('\n') != std::string::npos;
 }
 
 std::string codeOf(std::string_view resultText) {
@@ -103,9 +149,10 @@ class Checker {
     const DisplaySettings settings = readDisplaySettings(folder_, platform_.pathStyle());
     if (settings.problem == DisplaySettings::Problem::NoDisplayLine) {
       recordResult(results::kSemExibicao);
-      const bool missing = !entryExists(file);
-      fail("config.ini",
-           std::string(missing ? "missing" : "empty or unreadable") + ": a run answers 006",
+      const std::string why = !entryExists(file)  ? "missing" + caseHint(folder_, "config.ini")
+                              : isDirectory(file) ? "a folder, not a file"
+                                                  : "empty or unreadable by this user";
+      fail("config.ini", why + ": a run answers 006",
            "write a first line N (no window) or S (window shown), and for S a second line with "
            "the seconds the window stays (0 to 9)");
       return;
@@ -113,8 +160,8 @@ class Checker {
     if (settings.problem == DisplaySettings::Problem::NoTimeLine) {
       recordResult(results::kSemTempo);
       fail("config.ini",
-           "the window is shown (first line not N) but no second line starts with a digit: a "
-           "run answers 007",
+           "the window is shown (first line not N) but no second line starts with a digit" +
+               configHint() + ": a run answers 007",
            "add a second line with the seconds the window stays (0 to 9), or make the first "
            "line N for no window");
       return;
@@ -133,6 +180,22 @@ class Checker {
     }
     ok("config.ini", "window shown, staying " + std::to_string(seconds) +
                          " s after the answer; without a display the run ends 500 ms after it");
+  }
+
+  // What commonly turns a meant N, or a meant second line, into 007.
+  std::string configHint() const {
+    const auto head = fileio::readFileHead(path(kConfigSuffix), kConfigReadLimit);
+    if (!head) return {};
+    const std::string& bytes = head->bytes;
+    if (startsWithByteOrderMark(bytes)) {
+      return " (the file starts with a UTF-8 byte order mark, which hides a first N; save it "
+             "without one)";
+    }
+    if (!bytes.empty() && bytes[0] == 'n') return " (a small n does not hide the window; write N)";
+    if (lineEndsInLfAlone(bytes)) {
+      return " (its lines end in LF alone, which is no line end here: end them with CR LF)";
+    }
+    return {};
   }
 
   // Reads the order as a run does. True when a run would go on to the port.
@@ -155,8 +218,11 @@ class Checker {
     const std::size_t lineCount = head ? splitLines(head->bytes, 7).size() : 0;
     ok("ORDEM/ordem.txt", "found, " + std::to_string(lineCount > 6 ? 6 : lineCount) +
                               (lineCount > 6 ? "+" : "") + " lines");
-    if (head && head->bytes.find('\r') == std::string::npos &&
-        head->bytes.find('\n') != std::string::npos) {
+    if (head && startsWithByteOrderMark(head->bytes)) {
+      note("ORDEM/ordem.txt", "starts with a UTF-8 byte order mark, which becomes part of line 1",
+           "write the file without one (Windows-1252 text)");
+    }
+    if (head && lineEndsInLfAlone(head->bytes)) {
       note("ORDEM/ordem.txt",
            "its lines end in LF alone, which is no line end here: the whole file is line 1",
            "end each line with CR LF (or CR)");
@@ -164,6 +230,8 @@ class Checker {
     if (lineCount > 6) note("ORDEM/ordem.txt", "lines after the sixth are ignored");
     const bool accepted = reading.status == OrderStatus::Accepted;
     if (!accepted) recordResult(results::kOrdemIncorreta);
+    // With a line missing the run stops at 005 before any value is used.
+    valueFailure_ = accepted ? "gives 002" : "would give 002 once the order is complete";
     describeOrderLines(reading.order);
     if (accepted) takeIntoRecord(reading.order);
     return accepted;
@@ -183,17 +251,20 @@ class Checker {
     const std::string topic = "ORDEM/ordem.txt";
     const std::string gives = ": a run answers 004";
     if (!isDirectory(orderFolder)) {
-      fail(topic, "the folder ORDEM is missing" + gives,
+      fail(topic, "the folder ORDEM is missing" + caseHint(folder_, "ORDEM") + gives,
            "create ORDEM (capital letters) beside the program; the calling program writes "
            "ordem.txt in it");
     } else if (!entryExists(file)) {
-      fail(topic, "no ordem.txt in ORDEM" + gives,
+      fail(topic, "no ordem.txt in ORDEM" + caseHint(orderFolder, "ordem.txt") + gives,
            "the calling program must write ORDEM/ordem.txt (that exact name) before each run");
     } else if (isDirectory(file)) {
       fail(topic, "a folder, not a file" + gives, "remove the folder ORDEM/ordem.txt");
     } else if (fileio::isRegularFile(file)) {
       fail(topic, "cannot be read by this user" + gives,
            "let the user that runs the program read it (permissions or ownership)");
+    } else if (platform_.pathStyle() == PathStyle::Windows) {
+      fail(topic, "marked hidden or system, and such files do not count" + gives,
+           "clear the file's hidden and system attributes (attrib -h -s ordem.txt)");
     } else {
       fail(topic, "not an ordinary file (a dangling link, a device or a pipe)" + gives,
            "the calling program must write an ordinary file there");
@@ -236,7 +307,7 @@ class Checker {
     if (lineMissing(1, "port", value)) return;
     const auto port = parsePortNumber(value);
     if (!port || *port <= 0) {
-      fail(topic, inQuotes(value) + " is not a port number from 1 to 32767: gives 002",
+      fail(topic, inQuotes(value) + " is not a port number from 1 to 32767: " + valueFailure_,
            "write the COM number alone, e.g. 3 for COM3");
       return;
     }
@@ -248,7 +319,7 @@ class Checker {
     if (lineMissing(number, name, value)) return;
     const std::string topic = "order line " + std::to_string(number) + " (" + name + ")";
     if (!parseSettings(probe)) {
-      fail(topic, inQuotes(value) + " cannot be taken: gives 002", "write " + accepted);
+      fail(topic, inQuotes(value) + " cannot be taken: " + valueFailure_, "write " + accepted);
       return;
     }
     ok(topic, inQuotes(value));
@@ -295,7 +366,7 @@ class Checker {
                                     std::to_string(kExitResponseNotWritten);
     if (!isDirectory(responseFolder)) {
       responseUnwritable_ = true;
-      fail(topic, "the folder RESPOSTA is missing" + consequence,
+      fail(topic, "the folder RESPOSTA is missing" + caseHint(folder_, "RESPOSTA") + consequence,
            "create RESPOSTA (capital letters) beside the program; a run never creates it");
       return;
     }
@@ -363,6 +434,7 @@ class Checker {
   Platform& platform_;
   Report report_;
   std::string result_;  // the first result text a run would record
+  std::string valueFailure_;
   bool noProgram_ = false;
   bool responseUnwritable_ = false;
 };

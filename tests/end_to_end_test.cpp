@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -164,6 +165,13 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"", [](Installation&) { return true; }, 0},
       {"config.ini: empty", config(""), 6},
       {"config.ini: the window is shown", config("S\r\n"), 7},
+      // The run stops at 006 and never looks for the order.
+      {"config.ini: empty",
+       [](Installation& i) {
+         i.folder.write("config.ini", "");
+         return std::filesystem::remove_all(i.folder.path() / "ORDEM"), true;
+       },
+       6},
       {"the folder ORDEM is missing", remove("ORDEM"), 4},
       {"ordem.txt: a folder, not a file",
        [](Installation& i) {
@@ -256,22 +264,25 @@ TEST_F(EndToEnd, LineSettingsTheDriverTakesOrRefuses) {
   EXPECT_EQ(device.received(), "okokokok");
 }
 
+// A device another process holds, by a lock or in exclusive mode, is busy;
+// the check names the holder (this test process).
 TEST_F(EndToEnd, LockedPortGives003) {
   if (wine()) GTEST_SKIP() << "locks are the POSIX way of holding a port";
-  // A device another process holds locked is busy.
   PtyDevice device({.echo = true});
   install.writeOrder(install.linkPort(device.terminalPath()), "X");
-  const int holder = ::open(device.terminalPath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(install.run().exitStatus, 3);
-  EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
-  // The check names the holder: this test process.
-  const RunResult check = install.check();
-  EXPECT_EQ(check.exitStatus, 3);
   const std::string holderName = "pid " + std::to_string(::getpid()) + " (posix_tests)";
-  EXPECT_NE(check.output.find("held by another process: " + holderName), std::string::npos)
-      << check.output;
-  ::close(holder);
+  for (const bool exclusiveMode : {false, true}) {
+    const int holder = ::open(device.terminalPath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(exclusiveMode ? ::ioctl(holder, TIOCEXCL) : ::flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(install.run().exitStatus, 3);
+    EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
+    const RunResult check = install.check();
+    EXPECT_EQ(check.exitStatus, 3);
+    EXPECT_NE(check.output.find("held by another process: " + holderName), std::string::npos)
+        << check.output;
+    if (exclusiveMode) ::ioctl(holder, TIOCNXCL);
+    ::close(holder);
+  }
   EXPECT_EQ(device.received(), "");
 }
 

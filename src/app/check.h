@@ -71,7 +71,7 @@ std::string formatReport(const std::string& folder, const Report& report);
 // Windows-1252 bytes as UTF-8, control characters shown as \r, \n, \xNN.
 std::string printable(const std::string& bytes);
 
-// Usage text and argument handling shared by both platforms' mains.
+// The command line's help, alike on both platforms.
 std::string usage(const std::string& program);
 
 }  // namespace ts::check

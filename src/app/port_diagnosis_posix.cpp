@@ -327,7 +327,9 @@ check::PortTrouble PosixCheckPlatform::whyPortDidNotOpen(std::int16_t port,
 
 check::PortTrouble PosixCheckPlatform::sharedWith(std::int16_t port) {
   const auto device = realPath(serial_.devicePath(port));
-  if (!device) return {};
+  // A pseudo-terminal's other openers are usually what plays the device
+  // behind it (a simulator, a network bridge), not a rival reader.
+  if (!device || device->rfind("/dev/pts/", 0) == 0) return {};
   const std::vector<pid_t> others = openers(*device);
   if (others.empty()) return {};
   return {

@@ -381,6 +381,13 @@ class Checker {
            "remove the folder RESPOSTA/resposta.txt");
       return;
     }
+    if (fileio::isRegularFile(file) && platform_.unchangeable(file)) {
+      responseUnwritable_ = true;
+      fail(topic,
+           "RESPOSTA/resposta.txt is marked unchangeable (immutable or append-only)" + consequence,
+           "clear the mark (on Linux: chattr -i -a RESPOSTA/resposta.txt)");
+      return;
+    }
     if (canCreateIn(responseFolder) || canWriteInPlace(file)) {
       ok(topic, "a run can write resposta.txt there");
       return;

@@ -45,6 +45,9 @@ class Platform {
   // Empty when `path` is a program a calling program can start and that
   // works in `folder`; otherwise what is wrong with it.
   virtual PortTrouble programProblem(const std::string& folder, const std::string& path) = 0;
+  // True when the file system keeps `file` from being replaced or rewritten
+  // whatever the permissions (an immutable or append-only file).
+  virtual bool unchangeable(const std::string& file) = 0;
   // Where COM `port` leads, for the reader: a device path, a link and its target.
   virtual std::string portLocation(std::int16_t port) = 0;
   // Called after the run's own opening failed: why, and what to do.

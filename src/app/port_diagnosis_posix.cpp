@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -298,6 +299,15 @@ check::PortTrouble PosixCheckPlatform::programProblem(const std::string& folder,
     return {"terminal-serial cannot be executed by this user", "chmod 755 " + path};
   }
   return {};
+}
+
+bool PosixCheckPlatform::unchangeable(const std::string& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  const bool known = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  ::close(fd);
+  return known && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
 }
 
 std::string PosixCheckPlatform::portLocation(std::int16_t port) {

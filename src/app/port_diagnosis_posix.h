@@ -20,6 +20,7 @@ class PosixCheckPlatform : public check::Platform {
   PathStyle pathStyle() const override { return PathStyle::Posix; }
   std::string programName() const override { return "terminal-serial"; }
   check::PortTrouble programProblem(const std::string& folder, const std::string& path) override;
+  bool unchangeable(const std::string& file) override;
   std::string portLocation(std::int16_t port) override;
   check::PortTrouble whyPortDidNotOpen(std::int16_t port, const LineSettings& settings) override;
   check::PortTrouble sharedWith(std::int16_t port) override;

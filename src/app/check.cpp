@@ -38,6 +38,12 @@ bool entryExists(const std::string& path) {
 // line 1 of any length.
 constexpr std::size_t kShownBytes = 60;
 
+bool permissionDenied(const std::string& path) {
+  std::error_code error;
+  const fs::file_status status = fs::symlink_status(fsPath(path), error);
+  return status.type() == fs::file_type::none && error == std::errc::permission_denied;
+}
+
 std::string inQuotes(const std::string& bytes) {
   std::string text = "\"";
   text += printable(bytes.substr(0, kShownBytes));
@@ -259,6 +265,9 @@ class Checker {
       fail(topic, "the folder ORDEM is missing" + caseHint(folder_, "ORDEM") + gives,
            "create ORDEM (capital letters) beside the program; the calling program writes "
            "ordem.txt in it");
+    } else if (permissionDenied(file)) {
+      fail(topic, "this user may not look into the folder ORDEM" + gives,
+           "let the user that runs the program enter and read ORDEM (permissions or ownership)");
     } else if (!entryExists(file)) {
       fail(topic, "no ordem.txt in ORDEM" + caseHint(orderFolder, "ordem.txt") + gives,
            "the calling program must write ORDEM/ordem.txt (that exact name) before each run");

@@ -113,12 +113,12 @@ bool alive(pid_t pid) {
 
 // A lock lives as long as any descriptor sharing it: the process that took
 // it may have ended and left it to a child. Then the device's openers are
-// the holders.
+// the holders; an empty answer means none can be seen.
 std::vector<pid_t> lockHolders(dev_t device, ino_t node, const std::string& path) {
   std::vector<pid_t> holders = flockHolders(device, node);
-  if (std::any_of(holders.begin(), holders.end(), alive)) return holders;
-  const std::vector<pid_t> others = openers(path);
-  return others.empty() ? holders : others;
+  std::erase_if(holders, [](pid_t pid) { return !alive(pid); });
+  // None left: a holder this user cannot see in /proc, or one that ended.
+  return holders.empty() ? openers(path) : holders;
 }
 
 std::string describeProcesses(const std::vector<pid_t>& pids) {

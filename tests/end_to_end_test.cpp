@@ -201,7 +201,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"the folder RESPOSTA is missing", remove("RESPOSTA"), 10},
       {"RESPOSTA/resposta.txt is a folder", folderAt("RESPOSTA/resposta.txt"), 10},
       {"program: no terminal-serial",
-       [](Installation& i) { return std::filesystem::remove(i.executablePath); }, 9, true},
+       [](Installation& i) { return std::filesystem::remove(i.executablePath); }, 9},
   };
   for (const auto& c : cases) {
     if (c.posixOnly && wine()) continue;

@@ -63,5 +63,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot tell this program's folder; name the folder\n", kProgram);
     return ts::check::kExitUsage;
   }
-  return checkFolder(*own);
+  const int status = checkFolder(*own);
+  // Installed on the PATH, its own folder is no working folder.
+  if (status == ts::check::kExitNoProgram) {
+    std::fprintf(stderr, "%s: no FOLDER given, so its own folder was checked; usage: %s FOLDER\n",
+                 kProgram, kProgram);
+  }
+  return status;
 }

@@ -302,9 +302,8 @@ class Checker {
     if (order.textoPorta.empty()) {
       note("order line 6 (text)", "empty: a run opens the port and sends nothing");
     } else {
-      ok("order line 6 (text)", std::to_string(order.textoPorta.size()) +
-                                    " bytes to send: " + inQuotes(order.textoPorta.substr(0, 60)) +
-                                    (order.textoPorta.size() > 60 ? "..." : ""));
+      ok("order line 6 (text)",
+         std::to_string(order.textoPorta.size()) + " bytes to send: " + inQuotes(order.textoPorta));
     }
   }
 

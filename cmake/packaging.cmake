@@ -43,7 +43,8 @@ if(WIN32)
   # Flat, so that unpacked beside a calling program the executable finds its
   # config.ini, ORDEM and RESPOSTA at once. A zip cannot hold an empty
   # folder: each carries a short note.
-  install(TARGETS terminal-serial RUNTIME DESTINATION .)
+  install(TARGETS terminal-serial terminal-serial-check RUNTIME DESTINATION .)
+  install(FILES docs/troubleshooting.md DESTINATION .)
   install(FILES "${TS_EXAMPLE_SOURCE}/config.ini" DESTINATION .)
   install(FILES "${TS_EXAMPLE_SOURCE}/ORDEM/README.txt" DESTINATION ORDEM)
   install(FILES "${TS_EXAMPLE_SOURCE}/RESPOSTA/README.txt" DESTINATION RESPOSTA)
@@ -67,6 +68,8 @@ else()
   set(TS_INSTALL_DOCDIR share/doc/terminal-serial)
 
   install(TARGETS terminal-serial RUNTIME DESTINATION "${TS_INSTALL_PKGDIR}")
+  # The check takes the folder as its argument, so it can be on the PATH.
+  install(TARGETS terminal-serial-check RUNTIME DESTINATION bin)
   install(DIRECTORY "${TS_EXAMPLE_SOURCE}/" DESTINATION "${TS_INSTALL_EXAMPLEDIR}")
 
   # The setup command finds the package folders relative to its own place.
@@ -76,7 +79,7 @@ else()
   install(PROGRAMS "${PROJECT_BINARY_DIR}/terminal-serial-setup" DESTINATION bin)
 
   # Debian installs manual pages compressed.
-  set(TS_MANUAL_PAGES terminal-serial terminal-serial-setup)
+  set(TS_MANUAL_PAGES terminal-serial terminal-serial-setup terminal-serial-check)
   set(TS_COMPRESSED_PAGES)
   foreach(page IN LISTS TS_MANUAL_PAGES)
     set(compressed "${PROJECT_BINARY_DIR}/man/${page}.1.gz")
@@ -105,7 +108,7 @@ else()
   install(FILES "${PROJECT_BINARY_DIR}/copyright" "${TS_CHANGELOG_GZ}"
           DESTINATION "${TS_INSTALL_DOCDIR}")
 
-  install(FILES docs/integration.md DESTINATION "${TS_INSTALL_DOCDIR}")
+  install(FILES docs/integration.md docs/troubleshooting.md DESTINATION "${TS_INSTALL_DOCDIR}")
   install(PROGRAMS examples/caller.sh examples/caller.py
           DESTINATION "${TS_INSTALL_DOCDIR}/examples")
   install(FILES examples/caller.bat DESTINATION "${TS_INSTALL_DOCDIR}/examples")

@@ -73,3 +73,13 @@ if(TS_BUILD_TESTS)
     set_target_properties(${helper} PROPERTIES SUFFIX ".exe")
   endforeach()
 endif()
+
+# Says why a run in a working folder would fail, with the run's own code: a
+# console program, shipped in the zip beside terminal-serial.exe.
+add_executable(terminal-serial-check src/app/check_main_win32.cpp
+               src/app/port_diagnosis_win32.cpp)
+target_link_libraries(terminal-serial-check PRIVATE ts_win32)
+target_compile_definitions(terminal-serial-check PRIVATE TS_VERSION="${PROJECT_VERSION}")
+target_link_options(terminal-serial-check PRIVATE -municode -static -static-libgcc
+                    -static-libstdc++)
+set_target_properties(terminal-serial-check PROPERTIES SUFFIX ".exe")

@@ -78,8 +78,9 @@ windows_buildable() {
 zip_is_a_working_folder() {
   local listing name
   listing=$(unzip -Z1 "$zip")
-  for name in terminal-serial.exe config.ini ORDEM/README.txt RESPOSTA/README.txt \
-    terminal-serial.txt LICENSE.txt examples/caller.bat examples/caller.py; do
+  for name in terminal-serial.exe terminal-serial-check.exe troubleshooting.md config.ini \
+    ORDEM/README.txt RESPOSTA/README.txt terminal-serial.txt LICENSE.txt examples/caller.bat \
+    examples/caller.py; do
     grep -qx "$name" <<<"$listing" || { echo "missing $name"; return 1; }
   done
   # Unpacked beside a calling program: no folder level above the executable.

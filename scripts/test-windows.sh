@@ -22,8 +22,8 @@ done
 exe=$root/build/windows/terminal-serial.exe
 [ -x build/default/tests/posix_tests ] || cmake --build --preset default
 
-for preset in windows windows-i686; do
-  build_exe=build/$preset/terminal-serial.exe
+for build_exe in build/{windows,windows-i686}/terminal-serial{,-check}.exe; do
+  preset=$(basename "$(dirname "$build_exe")")
   objdump=${builds[$preset]}-w64-mingw32-objdump
   echo "== $build_exe: format and the DLLs it imports"
   "$objdump" -f "$build_exe" | grep 'file format'
@@ -253,6 +253,29 @@ for state in hide minimized; do
   printf '199\r\n9600\r\n8\r\n1\r\nN\r\nP' >"$folder/ORDEM/ordem.txt" # no such port: 003
   wine "$root/build/windows/show-state-launcher.exe" "Z:${folder//\//\\}\\terminal-serial.exe" \
     "$state" || fail "started with a $state show state"
+  rm -rf "$folder"
+done
+
+# --- terminal-serial-check --------------------------------------------------------
+# (The end-to-end suite above runs it over broken folders beside each build.)
+# From the unpacked zip's layout with no argument: a port the system lacks
+# is named, with the ports it has, and the exit status is the run's 003.
+echo "== terminal-serial-check: a port the system does not have"
+for preset in windows windows-i686; do
+  folder=$(mktemp -d "$root/build/windows/check-XXXXXX")
+  mkdir "$folder/ORDEM" "$folder/RESPOSTA"
+  cp "build/$preset/terminal-serial.exe" "build/$preset/terminal-serial-check.exe" "$folder/"
+  printf 'N\r\n' >"$folder/config.ini"
+  printf '199\r\n9600\r\n8\r\n1\r\nN\r\nP' >"$folder/ORDEM/ordem.txt"
+  status=0
+  wine "$folder/terminal-serial-check.exe" >"$folder/report.txt" 2>&1 || status=$?
+  cat "$folder/report.txt"
+  [ "$status" -eq 3 ] || fail "$preset check: exit status $status, not 3"
+  grep -q '^FAIL  port COM199: .*no such port; .*COM ports this system has' "$folder/report.txt" ||
+    fail "$preset check: the missing port is not named"
+  status=0
+  wine "$folder/terminal-serial.exe" || status=$?
+  [ "$status" -eq 3 ] || fail "$preset: the run ended with $status where the check said 3"
   rm -rf "$folder"
 done
 

@@ -8,16 +8,19 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
 
+#include "app/check.h"
 #include "exchange/result_texts.h"
 #include "program_run.h"
 #include "pty_device.h"
@@ -129,6 +132,120 @@ TEST_F(EndToEnd, OrderAndConfigFailures) {
   }
 }
 
+// terminal-serial-check over broken folders: it names each problem on a
+// FAIL line, and its exit status is the one a real run over the same folder
+// then ends with (the run reaches the device only when the check passes).
+TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
+  using Breaker = std::function<bool(Installation&)>;
+  struct Case {
+    std::string what;  // expected on the check's FAIL line
+    Breaker breakIt;   // false: the case cannot be made here
+    int status;
+    bool posixOnly = false;
+  };
+  const auto config = [](std::string bytes) {
+    return [bytes](Installation& i) { return i.folder.write("config.ini", bytes), true; };
+  };
+  const auto order = [](std::string settings) {
+    return [settings](Installation& i) {
+      const std::string current = i.folder.read("ORDEM/ordem.txt");
+      i.writeOrder(current.substr(0, current.find("\r\n") + 2) + settings);
+      return true;
+    };
+  };
+  const auto remove = [](std::string entry) {
+    return [entry](Installation& i) {
+      return std::filesystem::remove_all(i.folder.path() / entry), true;
+    };
+  };
+  const auto folderAt = [](std::string entry) {
+    return [entry](Installation& i) { return i.folder.mkdir(entry), true; };
+  };
+  const std::vector<Case> cases{
+      {"", [](Installation&) { return true; }, 0},
+      {"config.ini: empty", config(""), 6},
+      {"config.ini: the window is shown", config("S\r\n"), 7},
+      // The run stops at 006 and never looks for the order.
+      {"config.ini: empty",
+       [](Installation& i) {
+         i.folder.write("config.ini", "");
+         return std::filesystem::remove_all(i.folder.path() / "ORDEM"), true;
+       },
+       6},
+      {"the folder ORDEM is missing", remove("ORDEM"), 4},
+      {"ordem.txt: a folder, not a file",
+       [](Installation& i) {
+         std::filesystem::remove(i.folder.path() / "ORDEM/ordem.txt");
+         i.folder.mkdir("ORDEM/ordem.txt");
+         return true;
+       },
+       4},
+      {"order line 2 (baud rate): empty", order("\r\n8\r\n1\r\nN\r\nX"), 5},
+      {"order line 5 (parity): \"X\" cannot be taken", order("9600\r\n8\r\n1\r\nX\r\nX"), 2},
+      {"order line 1 (port): \"COM1\"",
+       [](Installation& i) {
+         i.writeOrder("COM1\r\n9600\r\n8\r\n1\r\nN\r\nX");
+         return true;
+       },
+       2},
+      {"driver does not take the order's line settings", order("9600\r\n8\r\n1.5\r\nN\r\nX"), 3,
+       true},
+      {"port COM1: PORTAS/COM1 -> /dev/ts-unplugged: the link leads to no device",
+       [](Installation& i) {
+         std::filesystem::remove(i.folder.path() / "PORTAS/COM1");
+         std::filesystem::create_symlink("/dev/ts-unplugged", i.folder.path() / "PORTAS/COM1");
+         return true;
+       },
+       3, true},
+      {"permission denied: /dev/pts/", [](Installation& i) { return i.runAsNobody(); }, 3, true},
+      {"the folder RESPOSTA is missing", remove("RESPOSTA"), 10},
+      {"RESPOSTA/resposta.txt is a folder", folderAt("RESPOSTA/resposta.txt"), 10},
+      {"program: no terminal-serial",
+       [](Installation& i) { return std::filesystem::remove(i.executablePath); }, 9},
+  };
+  for (const auto& c : cases) {
+    if (c.posixOnly && wine()) continue;
+    Installation broken(testTarget());
+    PtyDevice device({.echo = true});
+    broken.writeOrder(broken.linkPort(device.terminalPath()), "X");
+    if (!c.breakIt(broken)) continue;
+    const RunResult check = broken.check();
+    EXPECT_EQ(check.exitStatus, c.status) << c.what << "\n" << check.output << check.errors;
+    const auto failLine = check.output.find("\nFAIL  ");
+    if (c.status == 0) {
+      EXPECT_EQ(failLine, std::string::npos) << check.output;
+    } else {
+      EXPECT_NE(failLine, std::string::npos) << check.output;
+      EXPECT_NE(check.output.find(c.what, failLine), std::string::npos) << c.what << "\n"
+                                                                        << check.output;
+    }
+    EXPECT_EQ(device.received(), "") << "the check sent something: " << c.what;
+    if (c.status == ts::check::kExitNoProgram) continue;
+    EXPECT_EQ(broken.run().exitStatus, c.status) << c.what;
+    // Without a place for its answer a run still sends; it only cannot say.
+    const bool sends = c.status == 0 || c.status == kExitResponseNotWritten;
+    EXPECT_EQ(device.received(), sends ? "X" : "") << c.what;
+  }
+}
+
+// The check given the folder from elsewhere: a folder it passes reaches the
+// port and sends, and the port it reports is the one the run opens.
+TEST_F(EndToEnd, CheckOfANamedFolderFromElsewhere) {
+  PtyDevice device({.echo = true});
+  const int port = install.linkPort(device.terminalPath());
+  install.writeOrder(port, "named");
+  Installation elsewhere(testTarget());
+  const RunResult check = elsewhere.check({install.folderArgument()});
+  EXPECT_EQ(check.exitStatus, 0) << check.output << check.errors;
+  EXPECT_NE(check.output.find("port COM" + std::to_string(port) + ": "), std::string::npos)
+      << check.output;
+  EXPECT_NE(check.output.find("order line 6 (text): 5 bytes to send: \"named\""), std::string::npos)
+      << check.output;
+  EXPECT_EQ(install.run().exitStatus, 0);
+  EXPECT_EQ(device.received(), "named");
+  EXPECT_EQ(elsewhere.check({"--bogus"}).exitStatus, ts::check::kExitUsage);
+}
+
 TEST_F(EndToEnd, LineSettingsTheDriverTakesOrRefuses) {
   PtyDevice device({.echo = true});
   const int port = install.linkPort(device.terminalPath());
@@ -147,16 +264,25 @@ TEST_F(EndToEnd, LineSettingsTheDriverTakesOrRefuses) {
   EXPECT_EQ(device.received(), "okokokok");
 }
 
+// A device another process holds, by a lock or in exclusive mode, is busy;
+// the check names the holder (this test process).
 TEST_F(EndToEnd, LockedPortGives003) {
   if (wine()) GTEST_SKIP() << "locks are the POSIX way of holding a port";
-  // A device another process holds locked is busy.
   PtyDevice device({.echo = true});
   install.writeOrder(install.linkPort(device.terminalPath()), "X");
-  const int holder = ::open(device.terminalPath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(install.run().exitStatus, 3);
-  EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
-  ::close(holder);
+  const std::string holderName = "pid " + std::to_string(::getpid()) + " (posix_tests)";
+  for (const bool exclusiveMode : {false, true}) {
+    const int holder = ::open(device.terminalPath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(exclusiveMode ? ::ioctl(holder, TIOCEXCL) : ::flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(install.run().exitStatus, 3);
+    EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
+    const RunResult check = install.check();
+    EXPECT_EQ(check.exitStatus, 3);
+    EXPECT_NE(check.output.find("held by another process: " + holderName), std::string::npos)
+        << check.output;
+    if (exclusiveMode) ::ioctl(holder, TIOCNXCL);
+    ::close(holder);
+  }
   EXPECT_EQ(device.received(), "");
 }
 

@@ -44,7 +44,8 @@ every_line_ends_in_crlf() {
 # --- Layout ------------------------------------------------------------------
 
 layout_keeps_the_executable_off_the_path() {
-  [[ $(ls "$prefix/bin") == terminal-serial-setup ]] && [[ -x $setup ]] &&
+  [[ $(ls "$prefix/bin" | xargs) == "terminal-serial-check terminal-serial-setup" ]] &&
+    [[ -x $setup ]] &&
     [[ -x $package_exe ]] && [[ ! -e $prefix/lib/terminal-serial/ORDEM ]]
 }
 
@@ -59,7 +60,7 @@ example_folder_is_complete() {
 
 manual_pages_render_without_warnings() {
   local page locale warnings
-  for page in terminal-serial terminal-serial-setup; do
+  for page in terminal-serial terminal-serial-setup terminal-serial-check; do
     for locale in C.UTF-8 C; do
       warnings=$(LC_ALL=$locale MANWIDTH=80 man --warnings -l \
         "$prefix/share/man/man1/$page.1.gz" 2>&1 >/dev/null) || return 1
@@ -88,9 +89,13 @@ EOF
 
 # --- The setup command -------------------------------------------------------
 
+# Setup ends with the check's report on the folder it prepared.
 setup_prepares_a_folder_with_a_real_copy() {
   local folder=$scratch/prepared/nested
-  "$setup" "$folder" >/dev/null || return 1
+  "$setup" "$folder" >"$scratch/setup.out" || return 1
+  grep -q "^terminal-serial-check: $folder\$" "$scratch/setup.out" &&
+    grep -q '^ok    program: terminal-serial is there' "$scratch/setup.out" &&
+    grep -q '^result: ' "$scratch/setup.out" || { cat "$scratch/setup.out"; return 1; }
   [[ -f $folder/terminal-serial && ! -L $folder/terminal-serial ]] &&
     cmp "$package_exe" "$folder/terminal-serial" && [[ -x $folder/terminal-serial ]] &&
     cmp "$example/config.ini" "$folder/config.ini" &&

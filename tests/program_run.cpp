@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
@@ -117,6 +118,12 @@ std::optional<std::string> Installation::response() const {
 }
 
 int Installation::start(const std::map<std::string, std::string>& environment) const {
+  return spawn(environment, executablePath, {}, "");
+}
+
+int Installation::spawn(const std::map<std::string, std::string>& environment,
+                        const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& outputPath) const {
   const std::string errorsPath = folder.str() + ".stderr";
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -131,6 +138,7 @@ int Installation::start(const std::map<std::string, std::string>& environment) c
       }
     }
     if (std::FILE* errors = std::freopen(errorsPath.c_str(), "w", stderr); !errors) ::_exit(127);
+    if (!outputPath.empty() && !std::freopen(outputPath.c_str(), "w", stdout)) ::_exit(127);
     if (addressSpaceLimit_ > 0) {
       const rlimit limit{addressSpaceLimit_, addressSpaceLimit_};
       if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
@@ -141,7 +149,8 @@ int Installation::start(const std::map<std::string, std::string>& environment) c
     }
     std::vector<std::string> words = target.wrapper;
     if (target.wine) words = {"wine"};
-    words.push_back(executablePath);
+    words.push_back(program);
+    words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -149,6 +158,40 @@ int Installation::start(const std::map<std::string, std::string>& environment) c
     ::_exit(127);
   }
   return pid;
+}
+
+RunResult Installation::check(const std::vector<std::string>& arguments) {
+  const std::string name = target.wine ? "terminal-serial-check.exe" : "terminal-serial-check";
+  const std::string program = folder.str() + "/" + name;
+  if (!std::filesystem::exists(program)) {
+    const auto built = std::filesystem::path(target.executable).parent_path() / name;
+    std::filesystem::copy_file(built, program);
+  }
+  std::map<std::string, std::string> environment;
+  if (!target.wine) environment = {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}};
+  const std::string outputPath = folder.str() + ".stdout";
+  return collect(wait(spawn(environment, program, arguments, outputPath), std::chrono::seconds(30)),
+                 outputPath);
+}
+
+std::string Installation::folderArgument() const {
+  if (!target.wine) return folder.str();
+  std::string windows = "Z:" + folder.str();
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  return windows;
+}
+
+RunResult Installation::collect(RunResult result, const std::string& outputPath) const {
+  const std::string errorsPath = folder.str() + ".stderr";
+  std::ifstream errors(errorsPath, std::ios::binary);
+  result.errors.assign(std::istreambuf_iterator<char>(errors), {});
+  ::unlink(errorsPath.c_str());
+  if (!outputPath.empty()) {
+    std::ifstream output(outputPath, std::ios::binary);
+    result.output.assign(std::istreambuf_iterator<char>(output), {});
+    ::unlink(outputPath.c_str());
+  }
+  return result;
 }
 
 Target testTarget() {
@@ -221,12 +264,7 @@ RunResult Installation::run(std::chrono::milliseconds limit,
     environment.try_emplace("DISPLAY", "");
     environment.try_emplace("WAYLAND_DISPLAY", "");
   }
-  RunResult result = wait(start(environment), limit);
-  const std::string errorsPath = folder.str() + ".stderr";
-  std::ifstream in(errorsPath, std::ios::binary);
-  result.errors.assign(std::istreambuf_iterator<char>(in), {});
-  ::unlink(errorsPath.c_str());
-  return result;
+  return collect(wait(start(environment), limit), "");
 }
 
 }  // namespace ts::testing

@@ -36,6 +36,7 @@ struct RunResult {
   double cpuMs = 0;    // user and system time
   long peakRssKb = 0;
   int maxOpenFds = 0;  // the most descriptors seen open at once after exec
+  std::string output;  // what a checking run wrote on stdout
 };
 
 // The bytes of a response file holding `result`.
@@ -64,6 +65,12 @@ class Installation {
                 std::map<std::string, std::string> environment = {}) const;
   // Starts it and returns the child's pid at once.
   int start(const std::map<std::string, std::string>& environment = {}) const;
+  // Runs terminal-serial-check, copied beside the program as the Windows
+  // zip has it, with `arguments` (none: it checks its own folder), as the
+  // program's user, and returns its report in `output`.
+  RunResult check(const std::vector<std::string>& arguments = {});
+  // The folder as the build under test names it on its command line.
+  std::string folderArgument() const;
   static RunResult wait(int pid, std::chrono::milliseconds limit);
   // Processor time the started program has used so far, all its threads.
   static double cpuMsSoFar(int pid);
@@ -82,6 +89,10 @@ class Installation {
   std::string executablePath;
 
  private:
+  int spawn(const std::map<std::string, std::string>& environment, const std::string& program,
+            const std::vector<std::string>& arguments, const std::string& outputPath) const;
+  RunResult collect(RunResult result, const std::string& outputPath) const;
+
   std::vector<std::string> links_;
   int uid_ = -1;  // -1: run as this process's user
   int gid_ = -1;

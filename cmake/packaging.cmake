@@ -108,7 +108,9 @@ else()
   install(FILES "${PROJECT_BINARY_DIR}/copyright" "${TS_CHANGELOG_GZ}"
           DESTINATION "${TS_INSTALL_DOCDIR}")
 
-  install(FILES docs/integration.md docs/troubleshooting.md DESTINATION "${TS_INSTALL_DOCDIR}")
+  # The whole manual, so that the pages' links to each other hold where
+  # it is installed.
+  install(DIRECTORY docs/ DESTINATION "${TS_INSTALL_DOCDIR}" FILES_MATCHING PATTERN "*.md")
   install(PROGRAMS examples/caller.sh examples/caller.py
           DESTINATION "${TS_INSTALL_DOCDIR}/examples")
   install(FILES examples/caller.bat DESTINATION "${TS_INSTALL_DOCDIR}/examples")

@@ -11,8 +11,8 @@
 // plays a device whose commands end in "!": it answers each with "ACK:"
 // and the command, and two commands change the line itself. STALL... stops
 // reading, so that the emulated line stops moving with text still queued;
-// UNPLUG answers "PART" and then has the emulator's monitor remove the
-// device (its id after --unplug) mid-run:
+// UNPLUG answers "PART" and 0.3 s later has the emulator's monitor remove
+// the device (its id after --unplug), mid-run:
 //
 //   fake-device --socket PATH [--monitor PATH --unplug ID] [--delay MS]
 //               [--log FILE] [--seconds N]
@@ -166,7 +166,11 @@ int runOnSocket(const Options& options) {
       std::this_thread::sleep_for(std::chrono::milliseconds(options.delayMs));
       const bool unplugging = command == "UNPLUG" && !options.unplug.empty();
       writeAll(line, unplugging ? std::string("PART") : "ACK:" + command);
-      if (unplugging) unplug(options, end);
+      if (unplugging) {
+        // Mid-run, once the reply has had time to reach the program.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        unplug(options, end);
+      }
       command.clear();
     }
   }

@@ -77,9 +77,13 @@ fetch_kernel() {
   # decompressing the bzImage under emulation would cost seconds per boot.
   local image offset
   image=$(echo "$work"/boot/vmlinuz-*)
-  offset=$(LC_ALL=C grep -abo $'\xfd7zXZ\x00' "$image" | head -1 | cut -d: -f1)
-  tail -c +$((offset + 1)) "$image" >"$work/payload.xz"
-  xz -dc --single-stream "$work/payload.xz" >"$kernel_dir.part/vmlinux"
+  offset=$(LC_ALL=C grep -abo $'\xfd7zXZ' "$image" | head -1 | cut -d: -f1)
+  if [ -n "$offset" ]; then
+    tail -c +$((offset + 1)) "$image" >"$work/payload.xz"
+    xz -dc --single-stream "$work/payload.xz" >"$kernel_dir.part/vmlinux"
+  else
+    cp "$image" "$kernel_dir.part/vmlinux"  # not XZ: QEMU boots the bzImage, only slower
+  fi
   rm -rf "$work"
   [ "$(ls "$kernel_dir.part/modules" | wc -l)" = "${#usb_modules[@]}" ]
   mv "$kernel_dir.part" "$kernel_dir"

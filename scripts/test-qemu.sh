@@ -11,7 +11,6 @@
 #   scripts/test-qemu.sh [BUILD_DIR]     default build/default
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 build=${1:-build/default}
 cache=build/qemu
 mkdir -p "$cache"
@@ -85,7 +84,7 @@ fetch_kernel() {
     cp "$image" "$kernel_dir.part/vmlinux"  # not XZ: QEMU boots the bzImage, only slower
   fi
   rm -rf "$work"
-  [ "$(ls "$kernel_dir.part/modules" | wc -l)" = "${#usb_modules[@]}" ]
+  [ "$(find "$kernel_dir.part/modules" -name '*.ko' | wc -l)" = "${#usb_modules[@]}" ]
   mv "$kernel_dir.part" "$kernel_dir"
 }
 
@@ -159,10 +158,10 @@ load_order >"$initramfs/modules/order"
 # --- the boot ---------------------------------------------------------------------
 
 printf '%s\n' serial_write serial_update_parameters 'usb_serial_*' >"$run/events"
-"$device" --socket "$run/uart.sock" --delay 20 --seconds 240 &
+"$device" --socket "$run/uart.sock" --delay 20 --seconds 240 --arrivals "$run/uart.arrivals" &
 device_pids+=($!)
 "$device" --socket "$run/usb.sock" --monitor "$run/monitor.sock" --unplug adapter \
-  --delay 20 --seconds 240 &
+  --delay 20 --seconds 240 --arrivals "$run/usb.arrivals" &
 device_pids+=($!)
 
 started=$(date +%s)
@@ -183,15 +182,18 @@ qemu_pid=$!
 status=0
 wait "$qemu_pid" || status=$?
 qemu_pid=
+# The devices end when QEMU's sockets close, writing what they saw.
+wait "${device_pids[@]}" || true
+device_pids=()
 echo "QEMU stage: boot and $(wc -l <"$run/cases") runs in $(($(date +%s) - started)) s"
 # Kept for a look after a failure.
 rm -rf "$cache/last-run"
 mkdir -p "$cache/last-run"
-cp "$run/cases" "$run/console.log" "$run/trace.log" "$cache/last-run/" 2>/dev/null || true
+cp "$run/cases" "$run/console.log" "$run/trace.log" "$run"/*.arrivals "$cache/last-run/" 2>/dev/null ||
+  true
 if [ "$status" != 0 ]; then
   echo "QEMU ended with status $status; the guest's console:" >&2
   cat "$run/console.log" >&2
   exit 1
 fi
-python3 tests/qemu/check_wire.py "$cache/last-run/cases" "$cache/last-run/console.log" \
-  "$cache/last-run/trace.log"
+python3 tests/qemu/check_wire.py "$cache/last-run"

@@ -15,7 +15,9 @@
 // the device (its id after --unplug), mid-run:
 //
 //   fake-device --socket PATH [--monitor PATH --unplug ID] [--delay MS]
-//               [--log FILE] [--seconds N]
+//               [--log FILE] [--arrivals FILE] [--seconds N]
+//
+// --arrivals writes, per command, the host's clock when its first byte came.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -40,6 +42,7 @@ struct Options {
   std::string socket;
   std::string monitor;
   std::string unplug;
+  std::string arrivals;
   std::string reply = "OK";
   int delayMs = 100;
   bool flood = false;
@@ -52,7 +55,7 @@ struct Options {
       "usage: fake-device --link PATH [--reply TEXT] [--delay MS] [--flood] [--log FILE] "
       "[--seconds N]\n"
       "       fake-device --socket PATH [--monitor PATH --unplug ID] [--delay MS] [--log FILE] "
-      "[--seconds N]\n",
+      "[--arrivals FILE] [--seconds N]\n",
       stderr);
   std::exit(2);
 }
@@ -73,6 +76,8 @@ Options parse(int argc, char** argv) {
       options.monitor = value();
     else if (arg == "--unplug")
       options.unplug = value();
+    else if (arg == "--arrivals")
+      options.arrivals = value();
     else if (arg == "--reply")
       options.reply = value();
     else if (arg == "--delay")
@@ -93,9 +98,9 @@ Options parse(int argc, char** argv) {
 
 using Clock = std::chrono::steady_clock;
 
-void saveLog(const Options& options, const std::string& received) {
-  if (options.log.empty()) return;
-  if (FILE* f = std::fopen(options.log.c_str(), "wb")) {
+void saveLog(const std::string& path, const std::string& received) {
+  if (path.empty()) return;
+  if (FILE* f = std::fopen(path.c_str(), "wb")) {
     std::fwrite(received.data(), 1, received.size(), f);
     std::fclose(f);
   }
@@ -137,6 +142,28 @@ void unplug(const Options& options, Clock::time_point end) {
   if (monitor >= 0) ::close(monitor);
 }
 
+// Answers one command of the scripted device.
+void answer(const Options& options, int line, const std::string& command, Clock::time_point end) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(options.delayMs));
+  const bool unplugging = command == "UNPLUG" && !options.unplug.empty();
+  writeAll(line, unplugging ? std::string("PART") : "ACK:" + command);
+  if (unplugging) {
+    // Mid-run, once the reply has had time to reach the program.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    unplug(options, end);
+  }
+}
+
+// "SECONDS COMMAND" on the host's clock, the one QEMU's trace uses too.
+std::string arrival(std::chrono::system_clock::time_point when, const std::string& command) {
+  const auto us =
+      std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%lld.%06lld ", static_cast<long long>(us / 1000000),
+                static_cast<long long>(us % 1000000));
+  return seconds + command + "\n";
+}
+
 // Plays the scripted device on an emulator's serial line until the
 // emulator goes away or the time is up.
 int runOnSocket(const Options& options) {
@@ -147,7 +174,9 @@ int runOnSocket(const Options& options) {
     return 1;
   }
   std::string received;
+  std::string arrivals;
   std::string command;
+  std::chrono::system_clock::time_point commandStarted;
   bool stalled = false;
   char buffer[4096];
   while (Clock::now() < end) {
@@ -156,25 +185,22 @@ int runOnSocket(const Options& options) {
     if (p.revents & (POLLHUP | POLLERR)) break;
     const ssize_t n = ::read(line, buffer, sizeof buffer);
     if (n <= 0) break;
+    const auto now = std::chrono::system_clock::now();
     received.append(buffer, static_cast<std::size_t>(n));
     for (ssize_t i = 0; i < n && !stalled; ++i) {
+      if (command.empty()) commandStarted = now;
       if (buffer[i] != '!') {
         command += buffer[i];
         stalled = command.rfind("STALL", 0) == 0;
         continue;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(options.delayMs));
-      const bool unplugging = command == "UNPLUG" && !options.unplug.empty();
-      writeAll(line, unplugging ? std::string("PART") : "ACK:" + command);
-      if (unplugging) {
-        // Mid-run, once the reply has had time to reach the program.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        unplug(options, end);
-      }
+      arrivals += arrival(commandStarted, command);
+      answer(options, line, command, end);
       command.clear();
     }
   }
-  saveLog(options, received);
+  saveLog(options.log, received);
+  saveLog(options.arrivals, arrivals);
   ::close(line);
   return 0;
 }
@@ -219,7 +245,7 @@ int main(int argc, char** argv) {
       replyAt = Clock::time_point::max();
     }
   }
-  saveLog(options, received);
+  saveLog(options.log, received);
   ::unlink(options.link.c_str());
   ::close(pty.terminal);
   ::close(master);

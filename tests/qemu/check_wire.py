@@ -3,7 +3,7 @@
 and what the guest's drivers programmed into the hardware, as QEMU's trace
 shows it.
 
-    check_wire.py CASES CONSOLE TRACE
+    check_wire.py FOLDER     (cases, console.log, trace.log, usb.arrivals)
 
 The guest prints "@@RUN id@@" on its console (the first UART) before each
 run and "@@END id ...@@" after it. The console's bytes show in the UART
@@ -56,6 +56,14 @@ def read_trace(path):
         if match:
             events.append((float(match.group(1)), match.group(2), match.group(3)))
     return events
+
+
+def read_arrivals(path):
+    arrivals = {}
+    for line in open(path, encoding="latin-1"):
+        when, command = line.split(maxsplit=1)
+        arrivals[command.strip() + "!"] = float(when)
+    return arrivals
 
 
 def register_write(event):
@@ -150,9 +158,10 @@ def compare_uart_framing(case, order, framing):
         fail(case, f"divisor {divisor} on the wire for {order['baud']} baud")
 
 
-def check_usb(case, order, events):
+def check_usb(case, order, events, arrived):
     """The adapter's control requests: data format, rate, modem lines."""
     dtr_rts, raised_at, pulse, raised_again = 0, None, None, False
+    lines_when_order_arrived = None
     data_format, baud = None, None
     for time, name, detail in events:
         if name == "usb_serial_set_baud":
@@ -161,6 +170,8 @@ def check_usb(case, order, events):
         if not control:
             continue
         request, value = control
+        if arrived is not None and time > arrived and lines_when_order_arrived is None:
+            lines_when_order_arrived = dtr_rts
         if request == FTDI_SET_DATA:
             data_format = value
         elif request == FTDI_MODEM_CTRL:
@@ -179,6 +190,12 @@ def check_usb(case, order, events):
         fail(case, "DTR or RTS stayed up")
     if pulse is not None and pulse > PULSE_LIMIT:
         fail(case, f"DTR/RTS up {pulse * 1000:.2f} ms at open")
+    if arrived is None:
+        fail(case, "the order never reached the device")
+    elif raised_at is not None and arrived < raised_at:
+        fail(case, "the order reached the device before the port was opened")
+    elif (dtr_rts if lines_when_order_arrived is None else lines_when_order_arrived) != 0:
+        fail(case, "the order went out with DTR/RTS up")
     return data_format, baud, pulse
 
 
@@ -194,10 +211,11 @@ def compare_usb_framing(case, order, data_format, baud):
         fail(case, f"{baud} baud on the wire, {order['baud']} ordered")
 
 
-def main(cases_path, console_path, trace_path):
-    cases = read_cases(cases_path)
-    ends = read_console(console_path)
-    runs = split_runs(read_trace(trace_path))
+def main(folder):
+    cases = read_cases(f"{folder}/cases")
+    ends = read_console(f"{folder}/console.log")
+    runs = split_runs(read_trace(f"{folder}/trace.log"))
+    usb_arrivals = read_arrivals(f"{folder}/usb.arrivals")
     normal = max((ends[c["id"]]["seconds"] for c in cases if c["id"] in ends and c["id"] != "uart-stalled-line"),
                  default=0)
     for order in cases:
@@ -231,8 +249,11 @@ def main(cases_path, console_path, trace_path):
                     fail(case, f"{len(sent)} of {len(text)} bytes went out: the line did not stall")
             elif sent != text:
                 fail(case, f"sent {sent!r}, ordered {text!r}")
-        elif order["kind"] == "usb" and order["expected"] != "003":
-            data_format, baud, pulse = check_usb(case, order, runs[case])
+        elif order["kind"] == "usb" and order["expected"] == "003":
+            if order["text"] in usb_arrivals:
+                fail(case, "the order went out on a line framed otherwise")
+        elif order["kind"] == "usb":
+            data_format, baud, pulse = check_usb(case, order, runs[case], usb_arrivals.get(order["text"]))
             compare_usb_framing(case, order, data_format, baud)
         pulse_text = f"DTR/RTS pulse at open {pulse * 1000:.2f} ms" if pulse is not None else ""
         print(f"  {case:24} {response[:3]}  {end['seconds']:.2f} s  {pulse_text}")
@@ -243,4 +264,4 @@ def main(cases_path, console_path, trace_path):
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:4]))
+    sys.exit(main(sys.argv[1]))

@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # The guest's first process: loads the USB serial drivers, then runs the
 # program once per line of /cases and reports each run on the console.
 #   case line: ID KIND PORT BAUD DATA STOP PARITY TEXT EXPECTED
@@ -7,14 +8,14 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 
-for module in $(cat /modules/order); do insmod "/modules/$module.ko"; done
+while read -r module; do insmod "/modules/$module.ko"; done </modules/order
 waited=0
 while [ ! -e /dev/ttyUSB0 ] && [ $waited -lt 100 ]; do
   sleep 0.1
   waited=$((waited + 1))
 done
 
-cd /ts
+cd /ts || exit 1
 mkdir -p ORDEM RESPOSTA PORTAS
 ln -s /dev/ttyUSB0 PORTAS/COM5
 printf 'N\r\n' >config.ini
@@ -24,7 +25,7 @@ uptime_cs() {
   echo "${up%.*}${up#*.}"
 }
 
-while read -r id kind port baud data stop parity text expected; do
+while read -r id _kind port baud data stop parity text _expected; do
   # Printed before the port opens: the marker also shows in the UART trace.
   echo "@@RUN $id@@"
   printf '%s\r\n%s\r\n%s\r\n%s\r\n%s\r\n%s\r\n' \

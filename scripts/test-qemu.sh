@@ -126,6 +126,7 @@ uart-57600-8S1 uart 2 57600 8 1 S U5! 000
 uart-2400-7E1 uart 2 2400 7 1 e U6! 000
 uart-300-6M2 uart 2 300 6 2 m U7! 000
 uart-38400-5S1 uart 2 38400 5 1 S U8! 000
+uart-230400-refused uart 2 230400 8 1 N U9! 003
 no-uart-behind-com3 none 3 9600 8 1 N N1! 003
 usb-9600-8N1 usb 5 9600 8 1 N A1! 000
 usb-19200-7E2 usb 5 19200 7 2 E A2! 000

@@ -215,7 +215,7 @@ def main(folder):
     cases = read_cases(f"{folder}/cases")
     ends = read_console(f"{folder}/console.log")
     runs = split_runs(read_trace(f"{folder}/trace.log"))
-    usb_arrivals = read_arrivals(f"{folder}/usb.arrivals")
+    arrivals = {kind: read_arrivals(f"{folder}/{kind}.arrivals") for kind in ("uart", "usb")}
     normal = max((ends[c["id"]]["seconds"] for c in cases if c["id"] in ends and c["id"] != "uart-stalled-line"),
                  default=0)
     for order in cases:
@@ -240,7 +240,10 @@ def main(folder):
         if end["usb"] != (case != "usb-unplugged-mid-run"):
             fail(case, "the adapter was " + ("still there" if end["usb"] else "gone"))
         pulse = None
-        if order["kind"] == "uart" and order["expected"] != "003":
+        if order["expected"] == "003":
+            if order["text"] in arrivals.get(order["kind"], {}):
+                fail(case, "the order went out on a line set otherwise")
+        elif order["kind"] == "uart":
             framing, sent, pulse = check_uart(case, runs[case])
             compare_uart_framing(case, order, framing)
             text = order["text"].encode("latin-1")
@@ -249,11 +252,8 @@ def main(folder):
                     fail(case, f"{len(sent)} of {len(text)} bytes went out: the line did not stall")
             elif sent != text:
                 fail(case, f"sent {sent!r}, ordered {text!r}")
-        elif order["kind"] == "usb" and order["expected"] == "003":
-            if order["text"] in usb_arrivals:
-                fail(case, "the order went out on a line framed otherwise")
         elif order["kind"] == "usb":
-            data_format, baud, pulse = check_usb(case, order, runs[case], usb_arrivals.get(order["text"]))
+            data_format, baud, pulse = check_usb(case, order, runs[case], arrivals["usb"].get(order["text"]))
             compare_usb_framing(case, order, data_format, baud)
         pulse_text = f"DTR/RTS pulse at open {pulse * 1000:.2f} ms" if pulse is not None else ""
         print(f"  {case:24} {response[:3]}  {end['seconds']:.2f} s  {pulse_text}")

@@ -93,11 +93,38 @@ def split_runs(events):
     return runs
 
 
+class ModemLines:
+    """DTR and RTS through a run: the pulse at open, and any raise after it."""
+
+    def __init__(self):
+        self.up = False
+        self.raised_at = None
+        self.pulse = None
+        self.raised_again = False
+
+    def set(self, time, up):
+        if up and self.pulse is not None:
+            self.raised_again = True
+        elif up and self.raised_at is None:
+            self.raised_at = time
+        elif not up and self.raised_at is not None and self.pulse is None:
+            self.pulse = time - self.raised_at
+        self.up = up
+
+    def check(self, case):
+        if self.raised_again:
+            fail(case, "DTR or RTS raised again after being lowered")
+        if self.raised_at is not None and self.pulse is None:
+            fail(case, "DTR or RTS stayed up")
+        if self.pulse is not None and self.pulse > PULSE_LIMIT:
+            fail(case, f"DTR/RTS up {self.pulse * 1000:.2f} ms at open")
+
+
 def check_uart(case, events):
     """The 16550's registers: framing, divisor, modem lines, bytes sent."""
-    lcr, divisor, mcr = 0, [0, 0], 0
-    mcr_writes, sent, framing_at_first_byte = [], [], None
-    raised_at, pulse, raised_again = None, None, False
+    lcr, divisor, mcr = 0, [0, 0], None
+    lines, sent, framing_at_first_byte = ModemLines(), [], None
+    sent_with_lines_up = False
     writes = [(event[0], register_write(event)) for event in events if event[1] == "serial_write"]
     # The run ends with the close's write to the MCR; the console speaks after it.
     closed = max((n for n, (_, write) in enumerate(writes) if write and write[0] == 4), default=-1)
@@ -110,28 +137,17 @@ def check_uart(case, events):
         elif register in (0, 1) and lcr & LCR_DLAB:
             divisor[register] = value
         elif register == 4:
-            mcr_writes.append((time, value))
-            if value & MCR_DTR_RTS and raised_at is None and pulse is None:
-                raised_at = time
-            elif value & MCR_DTR_RTS and pulse is not None:
-                raised_again = True
-            elif not value & MCR_DTR_RTS and raised_at is not None and pulse is None:
-                pulse = time - raised_at
             mcr = value
-        elif register == 0 and mcr_writes:  # a byte of the order; the console is quiet
+            lines.set(time, bool(value & MCR_DTR_RTS))
+        elif register == 0 and mcr is not None:  # a byte of the order; the console is quiet
             if not sent:
-                framing_at_first_byte = (lcr, divisor[0] | divisor[1] << 8, mcr)
-            if mcr & MCR_DTR_RTS:
+                framing_at_first_byte = (lcr, divisor[0] | divisor[1] << 8)
+            if lines.up and not sent_with_lines_up:
                 fail(case, f"byte {len(sent)} sent with DTR/RTS up (MCR 0x{mcr:02x})")
-                mcr &= ~MCR_DTR_RTS  # once is enough
+                sent_with_lines_up = True  # once is enough
             sent.append(value)
-    if raised_again:
-        fail(case, "DTR or RTS raised again after being lowered")
-    if raised_at is not None and pulse is None:
-        fail(case, "DTR or RTS stayed up")
-    if pulse is not None and pulse > PULSE_LIMIT:
-        fail(case, f"DTR/RTS up {pulse * 1000:.2f} ms at open")
-    return framing_at_first_byte, bytes(sent), pulse
+    lines.check(case)
+    return framing_at_first_byte, bytes(sent), lines.pulse
 
 
 def expected_lcr(order):
@@ -146,7 +162,7 @@ def compare_uart_framing(case, order, framing):
     if framing is None:
         fail(case, "no byte of the order went out")
         return
-    lcr, divisor, _ = framing
+    lcr, divisor = framing
     wanted = expected_lcr(order)
     # The 8250 driver sets the even-parity bit without parity too.
     mask = 0x07 | LCR_PARITY | LCR_DLAB | LCR_BREAK
@@ -158,10 +174,9 @@ def compare_uart_framing(case, order, framing):
         fail(case, f"divisor {divisor} on the wire for {order['baud']} baud")
 
 
-def check_usb(case, order, events, arrived):
+def check_usb(case, events, arrived):
     """The adapter's control requests: data format, rate, modem lines."""
-    dtr_rts, raised_at, pulse, raised_again = 0, None, None, False
-    lines_when_order_arrived = None
+    dtr_rts, lines, lines_up_when_order_arrived = 0, ModemLines(), None
     data_format, baud = None, None
     for time, name, detail in events:
         if name == "usb_serial_set_baud":
@@ -170,33 +185,23 @@ def check_usb(case, order, events, arrived):
         if not control:
             continue
         request, value = control
-        if arrived is not None and time > arrived and lines_when_order_arrived is None:
-            lines_when_order_arrived = dtr_rts
+        if arrived is not None and time > arrived and lines_up_when_order_arrived is None:
+            lines_up_when_order_arrived = lines.up
         if request == FTDI_SET_DATA:
             data_format = value
         elif request == FTDI_MODEM_CTRL:
             for bit in (0, 1):  # DTR, RTS: each changes only where its mask bit says so
                 if value & (0x100 << bit):
                     dtr_rts = dtr_rts & ~(1 << bit) | value & (1 << bit)
-            if dtr_rts and raised_at is None and pulse is None:
-                raised_at = time
-            elif dtr_rts and pulse is not None:
-                raised_again = True
-            elif not dtr_rts and raised_at is not None and pulse is None:
-                pulse = time - raised_at
-    if raised_again:
-        fail(case, "DTR or RTS raised again after being lowered")
-    if raised_at is not None and pulse is None:
-        fail(case, "DTR or RTS stayed up")
-    if pulse is not None and pulse > PULSE_LIMIT:
-        fail(case, f"DTR/RTS up {pulse * 1000:.2f} ms at open")
+            lines.set(time, dtr_rts != 0)
+    lines.check(case)
     if arrived is None:
         fail(case, "the order never reached the device")
-    elif raised_at is not None and arrived < raised_at:
+    elif lines.raised_at is not None and arrived < lines.raised_at:
         fail(case, "the order reached the device before the port was opened")
-    elif (dtr_rts if lines_when_order_arrived is None else lines_when_order_arrived) != 0:
+    elif lines.up if lines_up_when_order_arrived is None else lines_up_when_order_arrived:
         fail(case, "the order went out with DTR/RTS up")
-    return data_format, baud, pulse
+    return data_format, baud, lines.pulse
 
 
 def compare_usb_framing(case, order, data_format, baud):
@@ -253,7 +258,7 @@ def main(folder):
             elif sent != text:
                 fail(case, f"sent {sent!r}, ordered {text!r}")
         elif order["kind"] == "usb":
-            data_format, baud, pulse = check_usb(case, order, runs[case], arrivals["usb"].get(order["text"]))
+            data_format, baud, pulse = check_usb(case, runs[case], arrivals["usb"].get(order["text"]))
             compare_usb_framing(case, order, data_format, baud)
         pulse_text = f"DTR/RTS pulse at open {pulse * 1000:.2f} ms" if pulse is not None else ""
         print(f"  {case:24} {response[:3]}  {end['seconds']:.2f} s  {pulse_text}")

@@ -41,7 +41,7 @@ def read_console(path):
     for match in re.finditer(r"@@END (\S+) status=(\d+) centiseconds=(\d+) usb=(\w+) response=([0-9a-f]*)@@",
                              open(path, encoding="latin-1").read()):
         case, status, centiseconds, usb, response = match.groups()
-        ends[case] = {"seconds": int(centiseconds) / 100, "usb": usb == "yes",
+        ends[case] = {"status": int(status), "seconds": int(centiseconds) / 100, "usb": usb == "yes",
                       "response": bytes.fromhex(response)}
     return ends
 
@@ -232,6 +232,9 @@ def main(folder):
         response = end["response"].decode("latin-1")
         if not response.startswith(order["expected"] + "|"):
             fail(case, f"response {response[:3]!r}, {order['expected']} expected")
+        # The exit status is the result code; a sanitizer's report changes it.
+        if end["status"] != int(order["expected"]):
+            fail(case, f"exit status {end['status']}")
         reply = "PART" if order["text"] == "UNPLUG!" else "ACK:" + order["text"].rstrip("!")
         if order["expected"] == "000" and response != f"000|Sucesso\r\n{reply}\r\n":
             fail(case, f"reply {response!r}")

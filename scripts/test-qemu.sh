@@ -21,20 +21,28 @@ mkdir -p "$cache"
 # module's own dependency list.
 usb_modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
 
+update_package_lists() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+}
+
 current_kernel_package() {
   apt-cache depends linux-image-amd64 2>/dev/null |
     awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
 }
-kernel_package=$(current_kernel_package)
-if [ -z "$kernel_package" ]; then
-  # A machine whose package lists were never fetched.
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
+
+# Sets kernel_package and kernel_dir; fetches the package lists when they
+# do not name a kernel (a machine whose lists were never fetched).
+resolve_kernel() {
   kernel_package=$(current_kernel_package)
-fi
-[ -n "$kernel_package" ] || { echo "no current linux-image-*-amd64 package" >&2; exit 1; }
-kernel_dir=$cache/$kernel_package
+  if [ -z "$kernel_package" ] || [ "${1:-}" = again ]; then
+    update_package_lists
+    kernel_package=$(current_kernel_package)
+  fi
+  [ -n "$kernel_package" ] || { echo "no current linux-image-*-amd64 package" >&2; exit 1; }
+  kernel_dir=$cache/$kernel_package
+}
 
 module_depends() {
   tr '\0' '\n' <"$1" | sed -n 's/^depends=//p' | tr ',' ' '
@@ -60,16 +68,15 @@ load_order() {
   done
 }
 
-fetch_kernel() {
-  local work
-  work=$(mktemp -d)
-  chmod 755 "$work"  # apt's download user writes there
-  (cd "$work" && apt-get download "$kernel_package" >/dev/null)
+# Unpacks the kernel and the modules from the package in $1.
+unpack_kernel() {
+  local work=$1 module
   local patterns=('./boot/vmlinuz-*')
   for module in "${usb_modules[@]}"; do
     patterns+=("./lib/modules/*/kernel/drivers/usb/*/$module.ko")
   done
   dpkg-deb --fsys-tarfile "$work"/*.deb | tar -x -C "$work" --wildcards "${patterns[@]}"
+  rm -rf "$kernel_dir.part"
   mkdir -p "$kernel_dir.part/modules"
   find "$work/lib/modules" -name '*.ko' -exec cp {} "$kernel_dir.part/modules/" \;
   # QEMU boots the ELF kernel inside the bzImage directly (its PVH entry);
@@ -83,15 +90,25 @@ fetch_kernel() {
   else
     cp "$image" "$kernel_dir.part/vmlinux"  # not XZ: QEMU boots the bzImage, only slower
   fi
-  rm -rf "$work"
-  [ "$(find "$kernel_dir.part/modules" -name '*.ko' | wc -l)" = "${#usb_modules[@]}" ]
+  [ "$(find "$kernel_dir.part/modules" -name '*.ko' | wc -l)" = "${#usb_modules[@]}" ] ||
+    { echo "$kernel_package lacks a USB serial module" >&2; exit 1; }
   mv "$kernel_dir.part" "$kernel_dir"
 }
 
+resolve_kernel
 if [ ! -f "$kernel_dir/vmlinux" ]; then
   echo "fetching $kernel_package"
-  rm -rf "$kernel_dir.part"
-  fetch_kernel
+  download=$(mktemp -d)
+  chmod 777 "$download"  # apt, run by root, downloads as its own user
+  # Lists older than the archive name a package it no longer holds.
+  if ! (cd "$download" && apt-get download "$kernel_package" >/dev/null); then
+    resolve_kernel again
+    (cd "$download" && apt-get download "$kernel_package" >/dev/null)
+  fi
+  unpack_kernel "$download"
+  rm -rf "$download"
+  # Kernels of earlier runs are not needed any more.
+  find "$cache" -maxdepth 1 -name 'linux-image-*' ! -name "$kernel_package" -exec rm -rf {} +
 fi
 
 # --- the program and the device -------------------------------------------
@@ -154,6 +171,8 @@ for library in $(ldd "$program" | grep -o '/[^ ]*'); do
 done
 cp "$kernel_dir"/modules/*.ko "$initramfs/modules/"
 load_order >"$initramfs/modules/order"
+[ "$(wc -l <"$initramfs/modules/order")" = "${#usb_modules[@]}" ] ||
+  { echo "the USB serial modules depend on one not loaded" >&2; exit 1; }
 (cd "$initramfs" && find . | cpio -o -H newc --quiet) >"$run/initramfs.cpio"
 
 # --- the boot ---------------------------------------------------------------------

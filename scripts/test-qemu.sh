@@ -8,7 +8,7 @@
 #
 # The kernel is Debian's current one, fetched through apt and unpacked (not
 # installed) under build/qemu, where it stays for the next run.
-#   scripts/test-qemu.sh [BUILD_DIR]     default build/default
+#   scripts/test-qemu.sh [BUILD_DIR]     build/default, or a preset's build/<preset>
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
@@ -114,8 +114,9 @@ fi
 # --- the program and the device -------------------------------------------
 
 if [ ! -x "$build/terminal-serial" ] || [ ! -x "$build/fake-device" ]; then
-  cmake --preset default >/dev/null
-  cmake --build --preset default --target terminal-serial fake-device
+  preset=$(basename "$build")  # each preset builds in build/<its name>
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --target terminal-serial fake-device
 fi
 program=$build/terminal-serial
 device=$build/fake-device

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
@@ -123,16 +124,36 @@ bool isPseudoTerminal(int fd) {
 
 // The name of the kernel driver behind the device, as sysfs tells it;
 // empty where it cannot be found.
-std::string driverName(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return {};
-  const std::string link = "/sys/dev/char/" + std::to_string(major(info.st_rdev)) + ":" +
-                           std::to_string(minor(info.st_rdev)) + "/device/driver";
+std::string driverNameFromSysfs(dev_t device) {
+  const std::string link = "/sys/dev/char/" + std::to_string(major(device)) + ":" +
+                           std::to_string(minor(device)) + "/device/driver";
   char target[256];
   const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
   if (n <= 0) return {};
   const std::string path(target, static_cast<std::size_t>(n));
   return path.substr(path.find_last_of('/') + 1);
+}
+
+// The same from the USB serial ports' table, for a system without sysfs
+// mounted: the line "<minor>: module:<driver> ..." (readable by root only).
+std::string usbSerialDriverFromProc(dev_t device) {
+  constexpr unsigned kUsbSerialMajor = 188;
+  if (major(device) != kUsbSerialMajor) return {};
+  std::ifstream table("/proc/tty/driver/usbserial");
+  const std::string port = std::to_string(minor(device)) + ": module:";
+  for (std::string line; std::getline(table, line);) {
+    if (line.rfind(port, 0) != 0) continue;
+    const std::string rest = line.substr(port.size());
+    return rest.substr(0, rest.find(' '));
+  }
+  return {};
+}
+
+std::string driverName(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return {};
+  const std::string name = driverNameFromSysfs(info.st_rdev);
+  return name.empty() ? usbSerialDriverFromProc(info.st_rdev) : name;
 }
 
 // The FTDI driver keeps 5 data bits in the settings on purpose (some card

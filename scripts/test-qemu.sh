@@ -125,7 +125,8 @@ run=$(mktemp -d)
 qemu_pid=
 device_pids=()
 cleanup() {
-  [ -z "$qemu_pid" ] || kill -9 "$qemu_pid" 2>/dev/null || true
+  # timeout passes the signal on to QEMU.
+  [ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null || true
   for pid in "${device_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   rm -rf "$run"
 }

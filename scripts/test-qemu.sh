@@ -98,7 +98,9 @@ unpack_kernel() {
 resolve_kernel
 if [ ! -f "$kernel_dir/vmlinux" ]; then
   echo "fetching $kernel_package"
-  download=$(mktemp -d)
+  download=$cache/download  # left behind by a failure is removed by the next run
+  rm -rf "$download"
+  mkdir -p "$download"
   chmod 777 "$download"  # apt, run by root, downloads as its own user
   # Lists older than the archive name a package it no longer holds.
   if ! (cd "$download" && apt-get download "$kernel_package" >/dev/null); then

@@ -23,6 +23,9 @@ test_packages=(
   fonts-dejavu-core openbox libx11-xcb1
   # fuzzing, memory checking and the benchmark's peers
   clang libclang-rt-14-dev valgrind python3-serial
+  # A real Linux kernel's serial drivers under emulation (scripts/test-qemu.sh);
+  # the kernel itself is fetched with apt-get download, not installed.
+  qemu-system-x86 busybox-static cpio xz-utils
 )
 
 packages=("${build_packages[@]}")

@@ -13,6 +13,8 @@ run_preset() {
 
 run_preset default
 run_preset asan
+scripts/test-qemu.sh
+scripts/test-qemu.sh build/asan
 scripts/test-x11.sh
 scripts/test-windows.sh
 scripts/test-packaging.sh

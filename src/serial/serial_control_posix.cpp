@@ -77,10 +77,16 @@ void PosixSerialControl::open() {
   }
   fd_ = fd;
   termination::setPort(fd_, &termios_linux::releaseAtOnce);
+  // Opening raised DTR and RTS; the devices served expect both off (an
+  // RS-485 converter switching direction on RTS, a board that resets on
+  // DTR). Lowered again after the settings: the kernel raises them when
+  // the rate leaves 0.
+  termios_linux::lowerModemLines(fd_);
   if (!termios_linux::isTerminal(fd_) || !termios_linux::applyLineSettings(fd_, settings_)) {
     release(false);
     throw SerialError("the port refuses the settings");
   }
+  termios_linux::lowerModemLines(fd_);
   // A reply left over from before this run is not this run's answer.
   termios_linux::discardPendingInput(fd_);
   hungUp_ = false;

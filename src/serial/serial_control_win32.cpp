@@ -155,12 +155,15 @@ bool Win32SerialControl::configure() const {
   dcb.StopBits = stopBitsOf(settings_.stopBits);
   dcb.fBinary = TRUE;
   dcb.fParity = settings_.parity != Parity::None;
-  // No flow control of any kind: the lines stay asserted, and XON/XOFF
-  // (0x11, 0x13) and NUL bytes pass as data both ways.
+  // No flow control of any kind: XON/XOFF (0x11, 0x13) and NUL bytes pass
+  // as data both ways. DTR and RTS stay off for the whole run, as the
+  // devices in the field were set up for: an RS-485 converter switching
+  // direction on RTS would never hear the reply, and a board that resets
+  // on DTR would miss the order.
   dcb.fOutxCtsFlow = FALSE;
   dcb.fOutxDsrFlow = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
   dcb.fDsrSensitivity = FALSE;
   dcb.fTXContinueOnXoff = TRUE;
   dcb.fOutX = FALSE;

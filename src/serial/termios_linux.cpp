@@ -4,10 +4,15 @@
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <asm/termios.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
@@ -97,6 +102,79 @@ bool closeEnough(std::uint32_t wanted, speed_t got) {
   return diff * 100 <= static_cast<long>(wanted) * 3;
 }
 
+// The bits that frame a character. Odd and stick parity mean nothing
+// without parity, so they are left out of the comparison then.
+tcflag_t framing(const termios2& t) {
+  tcflag_t bits = t.c_cflag & static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  if (!(bits & PARENB)) bits &= ~static_cast<tcflag_t>(PARODD | CMSPAR);
+  return bits;
+}
+
+// A pseudo-terminal has no line to frame: it forces 8 data bits without
+// parity whatever is asked, and carries every byte as it is.
+bool isPseudoTerminal(int fd) {
+  constexpr unsigned kLegacySlaves = 3;
+  constexpr unsigned kUnix98SlavesFirst = 136;
+  constexpr unsigned kUnix98SlavesLast = 143;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+  const unsigned kind = major(info.st_rdev);
+  return kind == kLegacySlaves || (kind >= kUnix98SlavesFirst && kind <= kUnix98SlavesLast);
+}
+
+// The name of the kernel driver behind the device, as sysfs tells it;
+// empty where it cannot be found.
+std::string driverNameFromSysfs(dev_t device) {
+  const std::string link = "/sys/dev/char/" + std::to_string(major(device)) + ":" +
+                           std::to_string(minor(device)) + "/device/driver";
+  char target[256];
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  if (n <= 0) return {};
+  const std::string path(target, static_cast<std::size_t>(n));
+  return path.substr(path.find_last_of('/') + 1);
+}
+
+// The same from the USB serial ports' table, for a system without sysfs
+// mounted: the line "<minor>: module:<driver> ..." (readable by root only).
+std::string usbSerialDriverFromProc(dev_t device) {
+  constexpr unsigned kUsbSerialMajor = 188;
+  if (major(device) != kUsbSerialMajor) return {};
+  std::ifstream table("/proc/tty/driver/usbserial");
+  const std::string port = std::to_string(minor(device)) + ": module:";
+  for (std::string line; std::getline(table, line);) {
+    if (line.rfind(port, 0) != 0) continue;
+    const std::string rest = line.substr(port.size());
+    return rest.substr(0, rest.find(' '));
+  }
+  return {};
+}
+
+std::string driverName(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return {};
+  const std::string name = driverNameFromSysfs(info.st_rdev);
+  return name.empty() ? usbSerialDriverFromProc(info.st_rdev) : name;
+}
+
+// The ftdi_sio driver keeps 5 data bits in the settings on purpose (some card
+// readers use it to switch modes), yet its chips then frame 8. Reading the
+// settings back cannot show that, so the driver is known by name.
+bool framesAsAsked(int fd, const termios2& asked) {
+  return (asked.c_cflag & CSIZE) != CS5 || driverName(fd) != "ftdi_sio";
+}
+
+// What the driver took, read back: a driver may succeed having changed
+// only part of the settings, and would leave the line framed otherwise.
+bool driverTook(int fd, const termios2& asked) {
+  termios2 taken{};
+  if (ioctl(fd, TCGETS2, &taken) != 0) return false;
+  if (!closeEnough(asked.c_ospeed, taken.c_ospeed)) return false;
+  if (isPseudoTerminal(fd)) {
+    return (taken.c_cflag & CSTOPB) == (asked.c_cflag & CSTOPB);
+  }
+  return framing(taken) == framing(asked) && framesAsAsked(fd, asked);
+}
+
 }  // namespace
 
 bool applyLineSettings(int fd, const LineSettings& settings) {
@@ -117,10 +195,14 @@ bool applyLineSettings(int fd, const LineSettings& settings) {
   t.c_ispeed = settings.baud;
   t.c_ospeed = settings.baud;
   if (ioctl(fd, TCSETS2, &t) != 0) return false;
+  return driverTook(fd, t);
+}
 
-  termios2 applied{};
-  if (ioctl(fd, TCGETS2, &applied) != 0) return false;
-  return closeEnough(settings.baud, applied.c_ospeed);
+void lowerModemLines(int fd) {
+  // Not every device has modem lines (a pseudo-terminal has none): that
+  // is no reason to stop the run.
+  const int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(fd, TIOCMBIC, &lines);
 }
 
 bool discardPendingInput(int fd) {

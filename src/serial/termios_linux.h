@@ -9,8 +9,11 @@ namespace ts::termios_linux {
 
 // Puts the open tty in raw mode with the given line settings and no flow
 // control. Returns false when the driver cannot take them (4 data bits,
-// 1.5 stop bits, or a rate it refuses).
+// 1.5 stop bits, a rate it refuses) or, read back, took them only in part.
 bool applyLineSettings(int fd, const LineSettings& settings);
+
+// Turns DTR and RTS off; a device without modem lines is left as it is.
+void lowerModemLines(int fd);
 
 }  // namespace ts::termios_linux
 

@@ -5,6 +5,7 @@ target_sources(ts_core PRIVATE src/exchange/file_io_win32.cpp)
 add_library(ts_win32 STATIC
   src/loop/event_loop_win32.cpp
   src/app/executable_folder_win32.cpp
+  src/app/fault_guard_win32.cpp
   src/serial/serial_control_win32.cpp
   src/ui/window_win32.cpp
 )

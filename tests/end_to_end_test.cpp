@@ -189,15 +189,18 @@ TEST_F(EndToEnd, UnwritableResponseFolder) {
 // A Windows reader holding `RESPOSTA\resposta.txt` open without delete
 // sharing (hold-file.exe, built beside the Windows executable) from the
 // installation's folder; returns its pid once the file is held. It lets go
-// `release` ms after the run begins to replace the file, or "never".
-int holdResponse(const Installation& install, const std::string& release) {
+// `release` ms after the run begins to replace the file, or "never"; with
+// `deleted`, it deletes the file while holding it (Windows keeps the name
+// taken until it lets go).
+int holdResponse(const Installation& install, const std::string& release, bool deleted = false) {
   const auto helper =
       std::filesystem::path(install.target.executable).parent_path() / "hold-file.exe";
   const std::string copy = install.folder.str() + "/hold-file.exe";
   std::filesystem::copy_file(helper, copy);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::execlp("wine", "wine", copy.c_str(), "RESPOSTA\\resposta.txt", release.c_str(), nullptr);
+    ::execlp("wine", "wine", copy.c_str(), "RESPOSTA\\resposta.txt", release.c_str(),
+             deleted ? "deleted" : nullptr, nullptr);
     ::_exit(127);
   }
   for (int i = 0; i < 300 && !install.folder.exists("hold-file.ready"); ++i) {
@@ -214,17 +217,22 @@ long fileIdentity(const std::filesystem::path& path) {
 // The calling program still reading the last answer, an editor or a virus
 // scanner holds the response open without delete sharing, so it cannot be
 // renamed over: a brief hold is waited out, a lasting one makes the run
-// rewrite the file in place. Either way it ends with this run's answer.
+// rewrite the file in place. Either way it ends with this run's answer. A
+// caller that deleted the answer while a scanner held it leaves the name
+// taken: that is waited out too. Temporary files an earlier run could not
+// remove are removed; none of this run's stays.
 TEST_F(EndToEnd, ResponseHeldOpenByAWindowsReader) {
   if (!wine()) GTEST_SKIP() << "sharing modes are Windows'";
-  for (const std::string release : {"300", "never"}) {
+  for (const std::string release : {"300", "never", "deleted"}) {
     Installation held(testTarget());
     PtyDevice device({.echo = true});
     held.writeOrder(held.linkPort(device.terminalPath()), "X");
     held.folder.write("RESPOSTA/resposta.txt", "000|Sucesso\r\nold\r\n");
+    held.folder.write("RESPOSTA/resposta.txt.tmp4000000-0", "left by a run that crashed");
     const auto response = held.folder.path() / "RESPOSTA/resposta.txt";
     const long before = fileIdentity(response);
-    const int holder = holdResponse(held, release);
+    const bool deleted = release == "deleted";
+    const int holder = holdResponse(held, deleted ? "300" : release, deleted);
     ASSERT_TRUE(held.folder.exists("hold-file.ready")) << release;
     const RunResult run = held.run();
     EXPECT_EQ(run.exitStatus, 0) << release << run.errors;

@@ -2,13 +2,16 @@
 // others may read and write, but not delete or rename it), as a calling
 // program still reading the last answer, an editor or a virus scanner does.
 //
-//   hold-file FILE MS
+//   hold-file FILE MS [deleted]
 //
 // FILE is relative to this program's folder. Once the file is held, the
 // program creates `hold-file.ready` beside itself. With MS a number, it lets
 // go MS milliseconds after a temporary file (FILE.tmp*) first appears beside
 // FILE, that is once a writer has begun to replace it; with MS "never" it
-// holds until it is ended (at most a minute).
+// holds until it is ended (at most a minute). With "deleted" it shares
+// deletion and deletes the file while holding it, as a calling program
+// that deletes the last answer while a scanner still has it open: the
+// name stays taken ("delete pending") until it lets go.
 #include <windows.h>
 
 #include <string>
@@ -33,12 +36,15 @@ bool temporaryBeside(const std::wstring& file) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3) return 2;
+  if (argc != 3 && argc != 4) return 2;
+  const bool deleted = argc == 4 && std::wstring(argv[3]) == L"deleted";
   const std::wstring folder = ownFolder();
   const std::wstring file = folder + argv[1];
-  const HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | (deleted ? FILE_SHARE_DELETE : 0);
+  const HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (held == INVALID_HANDLE_VALUE) return 1;
+  if (deleted && !DeleteFileW(file.c_str())) return 1;
   CloseHandle(CreateFileW((folder + L"hold-file.ready").c_str(), GENERIC_WRITE, 0, nullptr,
                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   const bool forever = std::wstring(argv[2]) == L"never";

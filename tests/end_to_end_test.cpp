@@ -66,7 +66,9 @@ TEST_F(EndToEnd, EveryByteCrossesUntouched) {
   std::string text = "\n\x98";  // a CR would end the order's line
   for (int b = 0; b < 256; ++b) text += b == '\r' ? ' ' : static_cast<char>(b);
   text.resize(20000, 'x');  // one unbroken line, the slowest to wrap
-  install.writeOrder(install.linkPort(device.terminalPath()), text);
+  // A fast line: closing gives queued text its line time before dropping it.
+  install.writeOrder(std::to_string(install.linkPort(device.terminalPath())) +
+                     "\r\n921600\r\n8\r\n1\r\nN\r\n" + text);
   const long startedAtMs = device.msSinceCreated();
   const RunResult run = install.run();
   EXPECT_EQ(run.exitStatus, 0) << run.errors;
@@ -283,7 +285,9 @@ TEST_F(EndToEnd, LargeTransfersBothWays) {
   const std::size_t megabyte = 1 << 20;
   PtyDevice device({.floodBytes = megabyte});
   const std::string text(300'000, 'T');  // more than the driver buffers
-  install.writeOrder(install.linkPort(device.terminalPath()), text);
+  // 3.3 s on the line: closing gives queued text its line time.
+  install.writeOrder(std::to_string(install.linkPort(device.terminalPath())) +
+                     "\r\n921600\r\n8\r\n1\r\nN\r\n" + text);
   EXPECT_EQ(install.run().exitStatus, 0);
   EXPECT_EQ(device.received().size(), text.size());
   ASSERT_EQ(device.floodWritten(), megabyte);

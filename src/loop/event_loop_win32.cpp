@@ -157,7 +157,8 @@ void Win32EventLoop::waitForEvents(DWORD timeoutMs) {
   const auto count = static_cast<DWORD>(handles.size());
   DWORD woken =
       MsgWaitForMultipleObjectsEx(count, handles.data(), timeoutMs, wakeMask_, MWMO_INPUTAVAILABLE);
-  if (woken == WAIT_FAILED && wakeMask_ != QS_ALLINPUT) {
+  if (woken == WAIT_FAILED && wakeMask_ != QS_ALLINPUT &&
+      GetLastError() == ERROR_INVALID_PARAMETER) {
     // A Windows that does not know the touch and pen flags.
     wakeMask_ = QS_ALLINPUT;
     woken = MsgWaitForMultipleObjectsEx(count, handles.data(), timeoutMs, wakeMask_,

@@ -68,6 +68,7 @@ if(TS_BUILD_TESTS)
   # service would, in a window station no screen shows.
   add_executable(hold-file tests/hold_file_win32.cpp)
   add_executable(show-state-launcher tests/show_state_launcher_win32.cpp)
+  target_link_libraries(hold-file PRIVATE user32)
   target_link_libraries(show-state-launcher PRIVATE user32)
   # The third fails on purpose behind the program's fault guard, as a
   # windowed program, where the C runtime would show a message box.

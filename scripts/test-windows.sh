@@ -262,6 +262,27 @@ echo "exit status after closing while draining: $status (Alt+F4 pressed $tries t
 [ ! -e "$folder/RESPOSTA/resposta.txt" ] || fail "a response was written after closing"
 rm -rf "$folder"
 
+echo "== An order the caller still holds for a moment is read once it lets go"
+# The caller holds ordem.txt without sharing until 200 ms after the order is
+# due: the run waits for it, rather than answering 004.
+folder=$(mktemp -d "$root/build/windows/order-held-XXXXXX")
+mkdir "$folder/ORDEM" "$folder/RESPOSTA"
+cp "$exe" "$root/build/windows/hold-file.exe" "$folder/"
+printf 'S\r\n1\r\n' >"$folder/config.ini"
+printf '9\r\n9600\r\n8\r\n1\r\nN\r\nP' >"$folder/ORDEM/ordem.txt"
+build/default/fake-device --link "$WINEPREFIX/dosdevices/com9" --reply 'ok' --seconds 20 >/dev/null &
+device_pid=$!
+wine "$folder/hold-file.exe" 'ORDEM\ordem.txt' 700 writing &
+holder_pid=$!
+for _ in $(seq 100); do [ -e "$folder/hold-file.ready" ] && break; sleep 0.1; done
+wine "$folder/terminal-serial.exe" &
+program_pid=$!
+end_run 100
+wait "$holder_pid" 2>/dev/null || true
+echo "exit status with the order held: $status; $(head -c 3 "$folder/RESPOSTA/resposta.txt" 2>/dev/null)"
+[ "$status" -eq 0 ] || fail "an order held for a moment: exit status $status"
+rm -rf "$folder"
+
 # --- Show state and focus ------------------------------------------------------
 # A caller that holds the focus and asks, through STARTUPINFO, for a hidden or
 # a minimised window: config.ini alone decides, and the caller keeps the focus.

@@ -191,10 +191,12 @@ TEST_F(EndToEnd, UnwritableResponseFolder) {
 // A Windows reader holding `RESPOSTA\resposta.txt` open without delete
 // sharing (hold-file.exe, built beside the Windows executable) from the
 // installation's folder; returns its pid once the file is held. It lets go
-// `release` ms after the run begins to replace the file, or "never"; with
-// `deleted`, it deletes the file while holding it (Windows keeps the name
-// taken until it lets go).
-int holdResponse(const Installation& install, const std::string& release, bool deleted = false) {
+// `release` ms after the run begins to replace the file, or "never". With
+// `mode` "deleted" it deletes the file while holding it (Windows keeps the
+// name taken until it lets go); with "temporary" it holds the run's
+// temporary file instead, as a scanner does.
+int holdResponse(const Installation& install, const std::string& release,
+                 const std::string& mode = "") {
   const auto helper =
       std::filesystem::path(install.target.executable).parent_path() / "hold-file.exe";
   const std::string copy = install.folder.str() + "/hold-file.exe";
@@ -202,7 +204,7 @@ int holdResponse(const Installation& install, const std::string& release, bool d
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::execlp("wine", "wine", copy.c_str(), "RESPOSTA\\resposta.txt", release.c_str(),
-             deleted ? "deleted" : nullptr, nullptr);
+             mode.empty() ? nullptr : mode.c_str(), nullptr);
     ::_exit(127);
   }
   for (int i = 0; i < 300 && !install.folder.exists("hold-file.ready"); ++i) {
@@ -221,8 +223,10 @@ long fileIdentity(const std::filesystem::path& path) {
 // renamed over: a brief hold is waited out, a lasting one makes the run
 // rewrite the file in place. Either way it ends with this run's answer. A
 // caller that deleted the answer while a scanner held it leaves the name
-// taken: that is waited out too. Temporary files an earlier run could not
-// remove are removed; none of this run's stays.
+// taken: that is waited out too, as is a scanner holding the temporary
+// file while no answer is there yet (the caller deleted it). Temporary
+// files an earlier run could not remove are removed; none of this run's
+// stays.
 TEST_F(EndToEnd, ResponseHeldOpenByAWindowsReader) {
   if (!wine()) GTEST_SKIP() << "sharing modes are Windows'";
   for (const std::string release : {"300", "never", "deleted"}) {
@@ -234,7 +238,7 @@ TEST_F(EndToEnd, ResponseHeldOpenByAWindowsReader) {
     const auto response = held.folder.path() / "RESPOSTA/resposta.txt";
     const long before = fileIdentity(response);
     const bool deleted = release == "deleted";
-    const int holder = holdResponse(held, deleted ? "300" : release, deleted);
+    const int holder = holdResponse(held, deleted ? "300" : release, deleted ? release : "");
     ASSERT_TRUE(held.folder.exists("hold-file.ready")) << release;
     const RunResult run = held.run();
     EXPECT_EQ(run.exitStatus, 0) << release << run.errors;
@@ -247,6 +251,30 @@ TEST_F(EndToEnd, ResponseHeldOpenByAWindowsReader) {
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
   }
+
+  // A large reply, so that the scanner's open lands while the temporary file
+  // is being written; a try whose open came too late is made again.
+  const std::size_t replyBytes = 8 << 20;
+  bool caught = false;
+  for (int attempt = 0; attempt < 3 && !caught; ++attempt) {
+    Installation scanned(testTarget());
+    PtyDevice flood({.floodBytes = replyBytes});
+    scanned.writeOrder(scanned.linkPort(flood.terminalPath()), "X");
+    const int scanner = holdResponse(scanned, "300", "temporary");
+    const RunResult run = scanned.run();
+    caught = scanned.folder.exists("hold-file.caught");
+    EXPECT_EQ(run.exitStatus, 0) << run.errors;
+    // As much of the flood as came within the second, whole.
+    const std::string response = scanned.response().value_or("");
+    EXPECT_EQ(response.substr(0, 14), "000|Sucesso\r\nF");
+    EXPECT_EQ(response.find_first_not_of('F', 13), response.size() - 2);
+    const auto entries =
+        std::distance(std::filesystem::directory_iterator(scanned.folder.path() / "RESPOSTA"), {});
+    EXPECT_EQ(entries, 1) << "a temporary file was left behind";
+    ::kill(scanner, SIGKILL);
+    ::waitpid(scanner, nullptr, 0);
+  }
+  EXPECT_TRUE(caught) << "the scanner never held the temporary file";
 }
 
 // A device that hangs up mid-reply, and one that never answers: the run ends on schedule, and

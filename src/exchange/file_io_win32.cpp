@@ -121,8 +121,10 @@ HANDLE createTemporaryBeside(const std::wstring& target, std::wstring& name) {
   const std::wstring stem = target + kTemporaryMark + std::to_wstring(GetCurrentProcessId()) + L"-";
   for (int attempt = 0; attempt < kTemporaryNames; ++attempt) {
     name = stem + std::to_wstring(attempt);
-    const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Readers may look while it is written, as a scanner does; nobody may
+    // write, rename or delete it under the writer.
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) return file;
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS && !heldByAnother(error)) break;

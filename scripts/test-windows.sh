@@ -316,11 +316,13 @@ rm -rf "$folder"
 # an exception nobody catches and a crash end a windowed program at once with
 # status 11 (the C runtime and Wine would otherwise each show a box).
 echo "== Faults end the program without a dialog, with status 11"
-for fault in abort terminate crash; do
-  status=0
-  timeout 30 wine "$root/build/windows/fault-probe.exe" "$fault" || status=$?
-  echo "$fault: exit status $status"
-  [ "$status" -eq 11 ] || fail "$fault: exit status $status, not 11"
+for preset in windows windows-i686; do
+  for fault in abort terminate crash; do
+    status=0
+    timeout 30 wine "$root/build/$preset/fault-probe.exe" "$fault" || status=$?
+    echo "$preset, $fault: exit status $status"
+    [ "$status" -eq 11 ] || fail "$preset, $fault: exit status $status, not 11"
+  done
 done
 
 # --- 150 % --------------------------------------------------------------------

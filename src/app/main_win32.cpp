@@ -32,8 +32,12 @@ void reportProblem(const std::string& line) {
 
 // A service, or a task set to run whether or not a user is logged on, runs
 // in a window station that no screen shows: a window there can never be
-// closed by hand, so such a run is timed as one without a display.
+// closed by hand, so such a run is timed as one without a display. So does
+// a service allowed to interact with the desktop: since Windows Vista its
+// session (0) holds services alone, and no user's screen shows it.
 bool windowStationVisible() {
+  DWORD session = 0;
+  if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) return false;
   const HWINSTA station = GetProcessWindowStation();
   USEROBJECTFLAGS flags{};
   if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr)) {

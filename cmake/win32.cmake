@@ -5,6 +5,7 @@ target_sources(ts_core PRIVATE src/exchange/file_io_win32.cpp)
 add_library(ts_win32 STATIC
   src/loop/event_loop_win32.cpp
   src/app/executable_folder_win32.cpp
+  src/app/fault_guard_win32.cpp
   src/serial/serial_control_win32.cpp
   src/ui/window_win32.cpp
 )
@@ -63,11 +64,17 @@ if(TS_BUILD_TESTS)
   # Test helpers, not shipped, for the end-to-end tests that run the
   # executable under Wine: one holds a file open as a Windows reader does;
   # the other starts the program as a calling program that holds the focus
-  # would, asking for a show state of its own in STARTUPINFO.
+  # would, asking for a show state of its own in STARTUPINFO, or as a
+  # service would, in a window station no screen shows.
   add_executable(hold-file tests/hold_file_win32.cpp)
   add_executable(show-state-launcher tests/show_state_launcher_win32.cpp)
+  target_link_libraries(hold-file PRIVATE user32)
   target_link_libraries(show-state-launcher PRIVATE user32)
-  foreach(helper hold-file show-state-launcher)
+  # The third fails on purpose behind the program's fault guard, as a
+  # windowed program, where the C runtime would show a message box.
+  add_executable(fault-probe WIN32 tests/fault_probe_win32.cpp src/app/fault_guard_win32.cpp)
+  target_include_directories(fault-probe PRIVATE src)
+  foreach(helper hold-file show-state-launcher fault-probe)
     target_compile_definitions(${helper} PRIVATE ${TS_WIN32_DEFINITIONS})
     target_link_options(${helper} PRIVATE -municode -static -static-libgcc -static-libstdc++)
     set_target_properties(${helper} PROPERTIES SUFFIX ".exe")

@@ -6,7 +6,7 @@ rem   caller.bat FOLDER PORT TEXT
 rem
 rem FOLDER holds terminal-serial.exe, config.ini, ORDEM and RESPOSTA (the
 rem unpacked zip). Shows the response; the exit code is the program's: the
-rem result code (0 is success), 8 or 10. The text may not hold & | < > ^.
+rem result code (0 is success), 8, 10 or 11. The text may not hold & | < > ^.
 setlocal
 
 rem The files and the serial line carry Windows-1252: with the console in
@@ -35,7 +35,11 @@ if exist "%RESPONSE%" del "%RESPONSE%"
 start "" /wait "%FOLDER%\terminal-serial.exe"
 set "STATUS=%ERRORLEVEL%"
 
-if not exist "%RESPONSE%" (
+rem Above 7 no answer was given, whatever RESPOSTA may hold (11: a fault).
+set "ANSWERED=1"
+if %STATUS% GTR 7 set "ANSWERED="
+if not exist "%RESPONSE%" set "ANSWERED="
+if not defined ANSWERED (
   echo terminal-serial ended with status %STATUS% and wrote no response 1>&2
   exit /b %STATUS%
 )

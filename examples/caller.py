@@ -7,7 +7,8 @@ the order, start the program, wait for it, read the result and the reply.
 FOLDER is a working folder: prepared by terminal-serial-setup on Linux, the
 unpacked zip on Windows. On success the device's reply goes to standard output
 byte for byte and the exit status is 0. Otherwise the result line goes to
-standard error and the exit status is the program's: the result code, 8 or 10.
+standard error and the exit status is the program's: the result code, 8, 10
+or 11 (Windows: a fault), or 128 plus a signal's number (Linux).
 """
 
 import os
@@ -35,7 +36,8 @@ def exchange(folder, port, text, baud=9600, data_bits=8, stop_bits=1, parity="N"
     # About 2 seconds in hidden mode; the limit only guards against a window
     # left waiting for a person (display time 0).
     status = subprocess.run([str(folder / EXECUTABLE)], timeout=60).returncode
-    if not response.exists():
+    # Above 7 no answer was given, whatever the folder may hold.
+    if not 0 <= status <= 7 or not response.exists():
         return status, None, b""
     content = response.read_bytes()
     # "000|Sucesso" CR LF, the reply, CR LF; or one result line and CR LF.

@@ -83,6 +83,9 @@ zip_is_a_working_folder() {
     examples/caller.py; do
     grep -qx "$name" <<<"$listing" || { echo "missing $name"; return 1; }
   done
+  # A downloaded zip must be unblocked before unpacking: its manual says how.
+  grep -q 'Unblock-File' "$scratch/zip/terminal-serial.txt" ||
+    { echo "terminal-serial.txt does not say how to unblock the zip"; return 1; }
   # Unpacked beside a calling program: no folder level above the executable.
   ! grep -v -e '^ORDEM/' -e '^RESPOSTA/' -e '^examples/' <<<"$listing" | grep -q /
 }

@@ -64,14 +64,16 @@ resources_complete() {
   [ "$(version_value "$build_exe" ProductName)" = terminal-serial ] &&
     [ "$(version_value "$build_exe" ProductVersion)" = "$project_version" ] &&
     [ "$(version_value "$build_exe" FileVersion)" = "$project_version" ] &&
-    [ -n "$(version_value "$build_exe" FileDescription)" ] &&
+    [ "$(version_value "$build_exe" FileDescription)" = terminal-serial ] &&
+    [ "$(version_value "$build_exe" CompanyName)" = "the terminal-serial authors" ] &&
     [ "$(version_value "$build_exe" LegalCopyright)" = \
       "Copyright (c) 2026 the terminal-serial authors" ] ||
     { echo "version information: $(wrestool -x --raw --type=16 "$build_exe" | strings -el)"; return 1; }
   # The first icon group is the one Explorer shows; the window loads it too.
   sizes=$(wrestool -x --type=14 "$build_exe" | icotool -l - |
     sed -n 's/.*--width=\([0-9]*\) --height=\([0-9]*\) --bit-depth=32.*/\1x\2/p' | sort -n | xargs)
-  [ "$sizes" = "16x16 32x32 48x48" ] || { echo "icon sizes: $sizes"; return 1; }
+  [ "$sizes" = "16x16 20x20 24x24 32x32 40x40 48x48 64x64 256x256" ] ||
+    { echo "icon sizes: $sizes"; return 1; }
 }
 
 for preset in windows windows-i686; do
@@ -127,13 +129,14 @@ caption="Terminal Serial Vorlan - Multi Portas"
 
 # Starts a shown run with `config.ini` = $1 against a device on COM9 and
 # waits until its window has shown the answer (with $2 = early: only until
-# the window appears). Sets folder, window, program_pid and device_pid.
+# the window appears); $3, if given, is the order. Sets folder, window,
+# program_pid and device_pid.
 start_shown_run() {
   folder=$(mktemp -d "$root/build/windows/shown-XXXXXX")
   mkdir "$folder/ORDEM" "$folder/RESPOSTA"
   cp "$exe" "$folder/"
   printf '%s' "$1" >"$folder/config.ini"
-  printf '9\r\n9600\r\n8\r\n1\r\nN\r\nP' >"$folder/ORDEM/ordem.txt"
+  printf '%s' "${3:-$(printf '9\r\n9600\r\n8\r\n1\r\nN\r\nP')}" >"$folder/ORDEM/ordem.txt"
   build/default/fake-device --link "$WINEPREFIX/dosdevices/com9" --reply $'+0012.50kg\r\n' \
     --delay 100 --seconds 20 >/dev/null &
   device_pid=$!
@@ -241,6 +244,45 @@ echo "exit status after closing early: $status (Alt+F4 pressed $tries times)"
 [ ! -e "$folder/RESPOSTA/resposta.txt" ] || fail "a response was written after closing early"
 rm -rf "$folder"
 
+echo "== Closing the window while a long text drains: it answers at once"
+# 3000 characters at 1200 baud take 25 seconds on the line: the answer phase
+# waits for them with the window alive, and closing it ends the run there.
+start_shown_run $'S\r\n0\r\n' early "$(printf '9\r\n1200\r\n8\r\n1\r\nN\r\n%03000d' 0)" ||
+  fail "the window did not appear"
+sleep 3 # past the answer phase, which is due 1.5 s after the start
+for tries in 1 2 3 4 5 6; do
+  activate_by_click
+  xdotool key alt+F4
+  sleep 0.5
+  kill -0 "$program_pid" 2>/dev/null || break
+done
+end_run 50
+echo "exit status after closing while draining: $status (Alt+F4 pressed $tries times)"
+[ "$status" -eq 8 ] || fail "closing the window while the text drains: exit status $status"
+[ ! -e "$folder/RESPOSTA/resposta.txt" ] || fail "a response was written after closing"
+rm -rf "$folder"
+
+echo "== An order the caller still holds for a moment is read once it lets go"
+# The caller holds ordem.txt without sharing until 200 ms after the order is
+# due: the run waits for it, rather than answering 004.
+folder=$(mktemp -d "$root/build/windows/order-held-XXXXXX")
+mkdir "$folder/ORDEM" "$folder/RESPOSTA"
+cp "$exe" "$root/build/windows/hold-file.exe" "$folder/"
+printf 'S\r\n1\r\n' >"$folder/config.ini"
+printf '9\r\n9600\r\n8\r\n1\r\nN\r\nP' >"$folder/ORDEM/ordem.txt"
+build/default/fake-device --link "$WINEPREFIX/dosdevices/com9" --reply 'ok' --seconds 20 >/dev/null &
+device_pid=$!
+wine "$folder/hold-file.exe" 'ORDEM\ordem.txt' 700 writing &
+holder_pid=$!
+for _ in $(seq 100); do [ -e "$folder/hold-file.ready" ] && break; sleep 0.1; done
+wine "$folder/terminal-serial.exe" &
+program_pid=$!
+end_run 100
+wait "$holder_pid" 2>/dev/null || true
+echo "exit status with the order held: $status; $(head -c 3 "$folder/RESPOSTA/resposta.txt" 2>/dev/null)"
+[ "$status" -eq 0 ] || fail "an order held for a moment: exit status $status"
+rm -rf "$folder"
+
 # --- Show state and focus ------------------------------------------------------
 # A caller that holds the focus and asks, through STARTUPINFO, for a hidden or
 # a minimised window: config.ini alone decides, and the caller keeps the focus.
@@ -277,6 +319,33 @@ for preset in windows windows-i686; do
   wine "$folder/terminal-serial.exe" || status=$?
   [ "$status" -eq 3 ] || fail "$preset: the run ended with $status where the check said 3"
   rm -rf "$folder"
+done
+
+# A service, or a task run whether or not a user is logged on, runs the program
+# in a window station no screen shows: with a display time of 0 it must still
+# end by itself, timed as a hidden run, with its answer.
+echo "== A run in a window station no screen shows ends by itself"
+folder=$(mktemp -d "$root/build/windows/unseen-XXXXXX")
+mkdir "$folder/ORDEM" "$folder/RESPOSTA"
+cp "$exe" "$folder/"
+printf 'S\r\n0\r\n' >"$folder/config.ini"
+printf '199\r\n9600\r\n8\r\n1\r\nN\r\nP' >"$folder/ORDEM/ordem.txt" # no such port: 003
+wine "$root/build/windows/show-state-launcher.exe" "Z:${folder//\//\\}\\terminal-serial.exe" \
+  unseen 3 || fail "a run in an unseen window station"
+grep -q '^003|' "$folder/RESPOSTA/resposta.txt" || fail "no answer from an unseen window station"
+rm -rf "$folder"
+
+# No dialog waits for a click that an unattended till never gets: abort(),
+# an exception nobody catches and a crash end a windowed program at once with
+# status 11 (the C runtime and Wine would otherwise each show a box).
+echo "== Faults end the program without a dialog, with status 11"
+for preset in windows windows-i686; do
+  for fault in abort terminate crash; do
+    status=0
+    timeout 30 wine "$root/build/$preset/fault-probe.exe" "$fault" || status=$?
+    echo "$preset, $fault: exit status $status"
+    [ "$status" -eq 11 ] || fail "$preset, $fault: exit status $status, not 11"
+  done
 done
 
 # --- 150 % --------------------------------------------------------------------

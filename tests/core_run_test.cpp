@@ -262,6 +262,20 @@ TEST_F(RunTest, ClosingEndsTheRunWhereItStands) {
     EXPECT_FALSE(f.exists("RESPOSTA/resposta.txt")) << where;
     EXPECT_EQ(l.yields(), static_cast<int>(at + 1)) << where;
   }
+
+  // Closed while the port drains its queued text at the answer: no response.
+  TestFolder f;
+  ts::testing::prepareFolder(f);
+  f.write("ORDEM/ordem.txt", kOrder);
+  FakeLoop l;
+  FakeSerial s(l);
+  FakeWindow w;
+  s.whileClosing = [&] { w.onClose(); };
+  FormPrincipal closing(l, s, w, f.str(), PathStyle::Posix);
+  closing.start();
+  l.runUntilQuit();
+  EXPECT_EQ(l.exitStatus(), kExitWindowClosedEarly);
+  EXPECT_FALSE(f.exists("RESPOSTA/resposta.txt"));
 }
 
 TEST_F(RunTest, PlacementIsThirtyPixelsFromTopAndRight) {

@@ -69,7 +69,9 @@ TEST_F(EndToEnd, EveryByteCrossesUntouched) {
   std::string text = "\n\x98";  // a CR would end the order's line
   for (int b = 0; b < 256; ++b) text += b == '\r' ? ' ' : static_cast<char>(b);
   text.resize(20000, 'x');  // one unbroken line, the slowest to wrap
-  install.writeOrder(install.linkPort(device.terminalPath()), text);
+  // A fast line: closing gives queued text its line time before dropping it.
+  install.writeOrder(std::to_string(install.linkPort(device.terminalPath())) +
+                     "\r\n921600\r\n8\r\n1\r\nN\r\n" + text);
   const long startedAtMs = device.msSinceCreated();
   const RunResult run = install.run();
   EXPECT_EQ(run.exitStatus, 0) << run.errors;
@@ -315,15 +317,20 @@ TEST_F(EndToEnd, UnwritableResponseFolder) {
 // A Windows reader holding `RESPOSTA\resposta.txt` open without delete
 // sharing (hold-file.exe, built beside the Windows executable) from the
 // installation's folder; returns its pid once the file is held. It lets go
-// `release` ms after the run begins to replace the file, or "never".
-int holdResponse(const Installation& install, const std::string& release) {
+// `release` ms after the run begins to replace the file, or "never". With
+// `mode` "deleted" it deletes the file while holding it (Windows keeps the
+// name taken until it lets go); with "temporary" it holds the run's
+// temporary file instead, as a scanner does.
+int holdResponse(const Installation& install, const std::string& release,
+                 const std::string& mode = "") {
   const auto helper =
       std::filesystem::path(install.target.executable).parent_path() / "hold-file.exe";
   const std::string copy = install.folder.str() + "/hold-file.exe";
   std::filesystem::copy_file(helper, copy);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::execlp("wine", "wine", copy.c_str(), "RESPOSTA\\resposta.txt", release.c_str(), nullptr);
+    ::execlp("wine", "wine", copy.c_str(), "RESPOSTA\\resposta.txt", release.c_str(),
+             mode.empty() ? nullptr : mode.c_str(), nullptr);
     ::_exit(127);
   }
   for (int i = 0; i < 300 && !install.folder.exists("hold-file.ready"); ++i) {
@@ -340,17 +347,24 @@ long fileIdentity(const std::filesystem::path& path) {
 // The calling program still reading the last answer, an editor or a virus
 // scanner holds the response open without delete sharing, so it cannot be
 // renamed over: a brief hold is waited out, a lasting one makes the run
-// rewrite the file in place. Either way it ends with this run's answer.
+// rewrite the file in place. Either way it ends with this run's answer. A
+// caller that deleted the answer while a scanner held it leaves the name
+// taken: that is waited out too, as is a scanner holding the temporary
+// file while no answer is there yet (the caller deleted it). Temporary
+// files an earlier run could not remove are removed; none of this run's
+// stays.
 TEST_F(EndToEnd, ResponseHeldOpenByAWindowsReader) {
   if (!wine()) GTEST_SKIP() << "sharing modes are Windows'";
-  for (const std::string release : {"300", "never"}) {
+  for (const std::string release : {"300", "never", "deleted"}) {
     Installation held(testTarget());
     PtyDevice device({.echo = true});
     held.writeOrder(held.linkPort(device.terminalPath()), "X");
     held.folder.write("RESPOSTA/resposta.txt", "000|Sucesso\r\nold\r\n");
+    held.folder.write("RESPOSTA/resposta.txt.tmp4000000-0", "left by a run that crashed");
     const auto response = held.folder.path() / "RESPOSTA/resposta.txt";
     const long before = fileIdentity(response);
-    const int holder = holdResponse(held, release);
+    const bool deleted = release == "deleted";
+    const int holder = holdResponse(held, deleted ? "300" : release, deleted ? release : "");
     ASSERT_TRUE(held.folder.exists("hold-file.ready")) << release;
     const RunResult run = held.run();
     EXPECT_EQ(run.exitStatus, 0) << release << run.errors;
@@ -363,6 +377,30 @@ TEST_F(EndToEnd, ResponseHeldOpenByAWindowsReader) {
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
   }
+
+  // A large reply, so that the scanner's open lands while the temporary file
+  // is being written; a try whose open came too late is made again.
+  const std::size_t replyBytes = 8 << 20;
+  bool caught = false;
+  for (int attempt = 0; attempt < 3 && !caught; ++attempt) {
+    Installation scanned(testTarget());
+    PtyDevice flood({.floodBytes = replyBytes});
+    scanned.writeOrder(scanned.linkPort(flood.terminalPath()), "X");
+    const int scanner = holdResponse(scanned, "300", "temporary");
+    const RunResult run = scanned.run();
+    caught = scanned.folder.exists("hold-file.caught");
+    EXPECT_EQ(run.exitStatus, 0) << run.errors;
+    // As much of the flood as came within the second, whole.
+    const std::string response = scanned.response().value_or("");
+    EXPECT_EQ(response.substr(0, 14), "000|Sucesso\r\nF");
+    EXPECT_EQ(response.find_first_not_of('F', 13), response.size() - 2);
+    const auto entries =
+        std::distance(std::filesystem::directory_iterator(scanned.folder.path() / "RESPOSTA"), {});
+    EXPECT_EQ(entries, 1) << "a temporary file was left behind";
+    ::kill(scanner, SIGKILL);
+    ::waitpid(scanner, nullptr, 0);
+  }
+  EXPECT_TRUE(caught) << "the scanner never held the temporary file";
 }
 
 // A device that hangs up mid-reply, and one that never answers: the run ends on schedule, and
@@ -401,7 +439,9 @@ TEST_F(EndToEnd, LargeTransfersBothWays) {
   const std::size_t megabyte = 1 << 20;
   PtyDevice device({.floodBytes = megabyte});
   const std::string text(300'000, 'T');  // more than the driver buffers
-  install.writeOrder(install.linkPort(device.terminalPath()), text);
+  // 3.3 s on the line: closing gives queued text its line time.
+  install.writeOrder(std::to_string(install.linkPort(device.terminalPath())) +
+                     "\r\n921600\r\n8\r\n1\r\nN\r\n" + text);
   EXPECT_EQ(install.run().exitStatus, 0);
   EXPECT_EQ(device.received().size(), text.size());
   ASSERT_EQ(device.floodWritten(), megabyte);

@@ -93,6 +93,7 @@ void FakeSerial::setInputLen(std::int16_t count) {
 void FakeSerial::setPortOpen(bool open) {
   calls.push_back(std::string("PortOpen=") + (open ? "1" : "0"));
   if (open && failOpen) throw SerialError("open");
+  if (!open && whileClosing) whileClosing();
   if (!open && failClose) throw SerialError("close");
   open_ = open;
 }

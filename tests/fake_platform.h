@@ -74,6 +74,8 @@ class FakeSerial : public SerialControl {
 
   bool failOpen = false;
   bool failClose = false;
+  // Runs inside closing, as a window closed while queued text drains.
+  std::function<void()> whileClosing;
   std::vector<std::string> calls;  // "CommPort=3", "PortOpen=1", ...
   std::string transmitted;
   std::int16_t commPort = 0;

@@ -14,8 +14,10 @@
 
 namespace {
 
-// The sizes Explorer and the title bar ask for at 96 to 144 pixels per inch.
-constexpr int kSizes[] = {16, 32, 48};
+// The sizes the title bar, the taskbar and Explorer ask for at 100 % to
+// 200 % (16 to 32 for small icons, 32 to 64 for large ones), and Explorer's
+// largest views (256).
+constexpr int kSizes[] = {16, 20, 24, 32, 40, 48, 64, 256};
 
 void put16(std::string& out, unsigned value) {
   out += static_cast<char>(value & 0xFF);
@@ -68,8 +70,9 @@ std::string icoFile() {
   put16(out, static_cast<unsigned>(images.size()));
   std::uint32_t offset = 6 + 16 * static_cast<std::uint32_t>(images.size());
   for (std::size_t i = 0; i < images.size(); ++i) {
-    out += static_cast<char>(kSizes[i]);  // width and height; 0 would mean 256
-    out += static_cast<char>(kSizes[i]);
+    // Width and height in a byte each; 0 means 256.
+    out += static_cast<char>(kSizes[i] & 0xFF);
+    out += static_cast<char>(kSizes[i] & 0xFF);
     out += '\0';  // no palette
     out += '\0';
     put16(out, 1);

@@ -181,6 +181,9 @@ void FormPrincipal::Timer2Tick() {
                   results::chooseResult(TextoErro, std::exchange(RespostaSerial, {})));
   if (!yieldAndGoOn()) return;
   FechaPorta();
+  // Closing waits for text still going out and keeps the window's events
+  // flowing meanwhile: a window closed there stops the phase as at a yield.
+  if (closed_) return;
   writeResponseFile();
   answered_ = true;
   timer3_.setEnabled(true);

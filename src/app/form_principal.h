@@ -14,6 +14,9 @@ namespace ts {
 // Exit statuses beyond the result codes 0 to 7.
 inline constexpr int kExitWindowClosedEarly = 8;  // closed before the response was written
 inline constexpr int kExitResponseNotWritten = 10;
+// Ended by a fault (abort, an exception nobody caught, a crash) without a
+// dialog; whatever resposta.txt holds is not to be trusted (Windows).
+inline constexpr int kExitFault = 11;
 
 // The window that owns the run: its record, its three timers and the
 // serial control. Each handler runs to completion on the loop's thread,

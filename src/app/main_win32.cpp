@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/executable_folder.h"
+#include "app/fault_guard_win32.h"
 #include "app/form_principal.h"
 #include "app/startup_settings.h"
 #include "loop/event_loop_win32.h"
@@ -29,9 +30,25 @@ void reportProblem(const std::string& line) {
   toDebugger(line);
 }
 
+// A service, or a task set to run whether or not a user is logged on, runs
+// in a window station that no screen shows: a window there can never be
+// closed by hand, so such a run is timed as one without a display. So does
+// a service allowed to interact with the desktop: since Windows Vista its
+// session (0) holds services alone, and no user's screen shows it.
+bool windowStationVisible() {
+  DWORD session = 0;
+  if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) return false;
+  const HWINSTA station = GetProcessWindowStation();
+  USEROBJECTFLAGS flags{};
+  if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr)) {
+    return true;  // cannot tell: as on any desktop
+  }
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 // A hidden run creates no window of its own: the texts are only kept.
 std::unique_ptr<ts::Window> makeWindow(ts::Win32EventLoop& loop, bool shown) {
-  if (!shown) return std::make_unique<ts::HeadlessWindow>();
+  if (!shown || !windowStationVisible()) return std::make_unique<ts::HeadlessWindow>();
   try {
     return std::make_unique<ts::Win32Window>(loop);
   } catch (const std::runtime_error&) {
@@ -50,7 +67,7 @@ int runExchange(const std::string& folder) {
   try {
     form.start(settings);
     status = loop.run();
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {
     // An answer already written stands.
     if (form.exitStatus() != ts::kExitWindowClosedEarly) return form.exitStatus();
     throw;
@@ -62,20 +79,22 @@ int runExchange(const std::string& folder) {
   return status;
 }
 
-// Memory ran out before the answer was written: none can be given, and an
-// earlier run's must not pass for this one's.
-int endOutOfMemory(const std::wstring& responseFile) {
+// The run failed before its answer (memory ran out, the system refused a
+// resource): none can be given, and an earlier run's must not pass for
+// this one's.
+int endWithoutAnswer(const std::wstring& responseFile, const std::string& problem) {
   const DWORD attributes = GetFileAttributesW(responseFile.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     DeleteFileW(responseFile.c_str());
   }
-  reportProblem("out of memory, no response written");
+  reportProblem(problem + ", no response written");
   return ts::kExitResponseNotWritten;
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  ts::installFaultGuard(ts::kExitFault);
   // Real pixels per inch, so that twips convert to the screen's own pixels.
   SetProcessDPIAware();
   const auto folder = ts::executableFolder();
@@ -89,9 +108,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   try {
     return runExchange(*folder);
   } catch (const std::bad_alloc&) {
-    return endOutOfMemory(responseFile);
+    return endWithoutAnswer(responseFile, "out of memory");
   } catch (const std::exception& error) {
-    reportProblem(error.what());
-    return ts::kExitResponseNotWritten;
+    return endWithoutAnswer(responseFile, error.what());
   }
 }

@@ -10,10 +10,17 @@
 namespace ts::fileio {
 namespace {
 
-// How long a response held open by another process is waited for before it
-// is rewritten in place, and the pause between tries.
+// How long replacing the response keeps trying while another process holds
+// it, its temporary file or its name, and the pause between tries.
 constexpr ULONGLONG kHeldRenameRetryMs = 1000;
 constexpr DWORD kHeldRenamePauseMs = 20;
+// How long an order the calling program is still writing, without read
+// sharing, is waited for.
+constexpr ULONGLONG kHeldOrderRetryMs = 500;
+// Temporary names tried before giving up: a name can be taken by a file
+// of a run that crashed, or by one still being deleted.
+constexpr int kTemporaryNames = 16;
+constexpr wchar_t kTemporaryMark[] = L".tmp";
 
 // Closes a file handle when it goes out of scope.
 class FileHandle {
@@ -49,38 +56,99 @@ bool writeAll(HANDLE file, std::string_view content) {
   return true;
 }
 
+// Errors that another process's handle causes and that end when it lets
+// go: a reader without delete sharing on the target, a scanner, indexer or
+// sync client on the just-written temporary file, or a target the caller
+// deleted while someone still held it (Windows keeps such a "delete
+// pending" name taken until the last handle closes).
+bool heldByAnother(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
+// A folder or a read-only file in the target's place refuses the rename
+// with the same errors, but waiting cannot help.
+bool refusedForGood(const std::wstring& target) {
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0;
+}
+
+bool processAlive(DWORD pid) {
+  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  // Another user's process cannot be opened, but it is there.
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD exitCode = 0;
+  const bool running = GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
+// The process id in a temporary name "<target>.tmp<pid>-<n>"; 0 if none.
+DWORD temporaryOwner(const std::wstring& suffix) {
+  DWORD pid = 0;
+  std::size_t i = 0;
+  for (; i < suffix.size() && suffix[i] >= L'0' && suffix[i] <= L'9' && pid < 100000000; ++i) {
+    pid = pid * 10 + static_cast<DWORD>(suffix[i] - L'0');
+  }
+  return i > 0 && i < suffix.size() && suffix[i] == L'-' ? pid : 0;
+}
+
+// Temporary files that earlier runs could not delete (a scanner still held
+// them, or the run was killed) are removed, so that none stays for ever.
+// A live run's own is left alone.
+void removeLeftoverTemporaries(const std::wstring& target) {
+  const std::wstring folder = target.substr(0, target.find_last_of(L"\\/") + 1);
+  const std::wstring prefix = target.substr(folder.size()) + kTemporaryMark;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((target + kTemporaryMark + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = found.cFileName;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const DWORD owner = temporaryOwner(name.substr(prefix.size()));
+    if (owner == 0 || owner == GetCurrentProcessId() || processAlive(owner)) continue;
+    DeleteFileW((folder + name).c_str());
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
 // A new, uniquely named file beside `target`; its name is returned through
-// `name`.
+// `name`. A name still taken by a leftover, or by one being deleted, makes
+// the next name be tried.
 HANDLE createTemporaryBeside(const std::wstring& target, std::wstring& name) {
-  const std::wstring stem = target + L".tmp" + std::to_wstring(GetCurrentProcessId()) + L"-";
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  const std::wstring stem = target + kTemporaryMark + std::to_wstring(GetCurrentProcessId()) + L"-";
+  for (int attempt = 0; attempt < kTemporaryNames; ++attempt) {
     name = stem + std::to_wstring(attempt);
-    const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+    // Readers may look while it is written, as a scanner does; nobody may
+    // write, rename or delete it under the writer.
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && !heldByAnother(error)) break;
   }
   return INVALID_HANDLE_VALUE;
 }
 
-// Another process holding the file open without delete sharing (the caller
-// still reading the last answer, an editor, a virus scanner) makes a rename
-// over it fail with one of these errors until it lets go. A read-only file
-// or a folder in its place gives the same errors, but waiting cannot help.
-bool heldByAnother(DWORD error, const std::wstring& target) {
-  if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
-      error != ERROR_LOCK_VIOLATION) {
-    return false;
+// Renames the written temporary file over the target. Holds by other
+// processes are mostly brief, so a refusal they cause is tried again for a
+// while, whether the target is there or not.
+bool renameOver(const std::wstring& temporary, const std::wstring& target) {
+  const ULONGLONG deadline = GetTickCount64() + kHeldRenameRetryMs;
+  for (;;) {
+    if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    if (!heldByAnother(GetLastError()) || refusedForGood(target)) return false;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(kHeldRenamePauseMs);
   }
-  const DWORD attributes = GetFileAttributesW(target.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
 }
 
 // The usual way: the bytes go to a new file beside the target, which is
 // renamed over it, so a reader sees the old file or the new one, whole.
-// While the target is held open the rename is tried again for a while, as
-// such holds are mostly brief.
 bool replaceByRename(const std::wstring& target, Pieces content) {
+  removeLeftoverTemporaries(target);
   std::wstring temporary;
   FileHandle file(createTemporaryBeside(target, temporary));
   if (!file.valid()) return false;
@@ -89,17 +157,8 @@ bool replaceByRename(const std::wstring& target, Pieces content) {
     return writeAll(file.get(), piece);
   });
   const bool closed = file.close();
-  bool renamed = false;
-  if (written && closed) {
-    const ULONGLONG deadline = GetTickCount64() + kHeldRenameRetryMs;
-    for (;;) {
-      renamed = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-      if (renamed || !heldByAnother(GetLastError(), target) || GetTickCount64() >= deadline) {
-        break;
-      }
-      Sleep(kHeldRenamePauseMs);
-    }
-  }
+  const bool renamed = written && closed && renameOver(temporary, target);
+  // A scanner still holding it may keep it a while: a later run removes it.
   if (!renamed) DeleteFileW(temporary.c_str());
   return renamed;
 }
@@ -144,6 +203,23 @@ bool removeStale(const std::string& path, const std::wstring& target) {
   return false;
 }
 
+// Shared access: the calling program may still hold the file open. One
+// that holds it without read sharing (still writing it) is waited for a
+// little, with a bound.
+HANDLE openForReading(const std::wstring& path) {
+  const ULONGLONG deadline = GetTickCount64() + kHeldOrderRetryMs;
+  for (;;) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    const DWORD error = GetLastError();
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) return file;
+    if (GetTickCount64() >= deadline) return file;
+    Sleep(kHeldRenamePauseMs);
+  }
+}
+
 }  // namespace
 
 bool isRegularFile(const std::string& path) {
@@ -157,10 +233,7 @@ bool isRegularFile(const std::string& path) {
 }
 
 std::optional<FileHead> readFileHead(const std::string& path, std::size_t limit) {
-  // Shared access: the calling program may still hold the file open.
-  FileHandle file(CreateFileW(utf8::widen(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileHandle file(openForReading(utf8::widen(path)));
   if (!file.valid()) return std::nullopt;
   FileHead head;
   char buffer[65536];

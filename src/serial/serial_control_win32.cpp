@@ -28,6 +28,18 @@ constexpr std::chrono::milliseconds kRearmPause{20};
 // driver's and the adapter's latency.
 constexpr ULONGLONG kDrainMarginMs = 200;
 constexpr DWORD kDrainPollMs = 10;
+// Bytes one write hands to the driver at most: some USB drivers fail a
+// write of a whole large text.
+constexpr std::size_t kWriteChunk = 16384;
+// A port whose driver is still closing it after the previous run refuses
+// to open for a moment with "access denied", as a port another program
+// holds does for good: opening is tried again for this long, well inside
+// the order phase's time.
+constexpr ULONGLONG kOpenRetryMs = 400;
+constexpr DWORD kOpenRetryPauseMs = 25;
+// How long discarding old input waits for a read the driver does not
+// complete at once.
+constexpr DWORD kDiscardWaitMs = 50;
 // How long closing waits for a cancelled operation to let go of its buffer.
 constexpr DWORD kCancelWaitMs = 250;
 // Flow control is off, but SetCommState still checks these, and a driver
@@ -110,10 +122,7 @@ void Win32SerialControl::setPortOpen(bool open) {
 
 void Win32SerialControl::open() {
   if (!takeExclusiveUse()) throw SerialError("the port is in use");
-  const std::wstring name = L"\\\\.\\COM" + std::to_wstring(commPort_);
-  // No sharing: a port another process holds is busy.
-  port_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                      FILE_FLAG_OVERLAPPED, nullptr);
+  port_ = openDevice(L"\\\\.\\COM" + std::to_wstring(commPort_));
   if (port_ == INVALID_HANDLE_VALUE) {
     close(false);
     throw SerialError("cannot open the port");
@@ -124,11 +133,48 @@ void Win32SerialControl::open() {
     close(false);
     throw SerialError("the port refuses the settings");
   }
+  // A reply left over from before this run is not this run's answer.
+  if (!PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR)) discardWaitingInput();
   readErrorsInRow_ = 0;
   troubledReadsInRow_ = 0;
   outputDoneBy_ = 0;
   received_.clear();
   startRead();
+}
+
+HANDLE Win32SerialControl::openDevice(const std::wstring& name) {
+  const ULONGLONG deadline = GetTickCount64() + kOpenRetryMs;
+  for (;;) {
+    // No sharing: a port another process holds is busy.
+    const HANDLE port = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (port != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) return port;
+    if (GetTickCount64() >= deadline) return port;
+    Sleep(kOpenRetryPauseMs);
+  }
+}
+
+void Win32SerialControl::discardWaitingInput() {
+  // A driver that cannot purge: what waits is read and dropped instead,
+  // each read taking what the driver says it holds. A read that does not
+  // complete within a moment is cancelled; the rest of the run goes on.
+  auto discard = std::make_unique<Operation>();
+  for (int round = 0; discard->event && round < kMaxReadsPerCompletion; ++round) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port_, &errors, &status) || status.cbInQue == 0) break;
+    discard->buffer.resize(std::min(status.cbInQue, kReadChunk));
+    const auto size = static_cast<DWORD>(discard->buffer.size());
+    if (!ReadFile(port_, discard->buffer.data(), size, nullptr, discard->restart())) {
+      if (GetLastError() != ERROR_IO_PENDING) break;
+      discard->pending = true;
+      if (WaitForSingleObject(discard->event, kDiscardWaitMs) != WAIT_OBJECT_0) break;
+      discard->pending = false;
+    }
+    DWORD got = 0;
+    if (!GetOverlappedResult(port_, &discard->overlapped, &got, FALSE) || got == 0) break;
+  }
+  cancel(discard);
 }
 
 bool Win32SerialControl::takeExclusiveUse() {
@@ -184,13 +230,11 @@ bool Win32SerialControl::configure() const {
   // bytes already queued, or for one byte, so none waits for more. (The
   // "return at once" setting would make the pending read complete empty
   // again and again.) Writes take as long as the line needs, in the
-  // background.
+  // background. A driver that refuses these still gives a working port:
+  // reads that end early, empty, are armed again after a pause.
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = kReadIntervalMs;
-  if (!SetCommTimeouts(port_, &timeouts)) return false;
-  // A reply left over from before this run is not this run's answer. A
-  // driver that cannot purge still has a working port.
-  PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR);
+  SetCommTimeouts(port_, &timeouts);
   return true;
 }
 
@@ -219,22 +263,22 @@ void Win32SerialControl::close(bool drain) {
 }
 
 void Win32SerialControl::drainOutput() {
+  // The wait goes through the loop, so the window stays alive and can be
+  // closed meanwhile; the loop also completes the writes. A USB driver
+  // completes a write, and reports its queue empty, as soon as the bytes
+  // are in its own buffer: nothing is dropped before the line has had the
+  // time it needs.
   const ULONGLONG until = outputDoneBy_ + kDrainMarginMs;
   for (;;) {
-    Operation& write = *write_;
-    if (write.pending && WaitForSingleObject(write.event, 0) == WAIT_OBJECT_0) finishWrite();
-    DWORD errors = 0;
-    COMSTAT status{};
-    const bool driverEmpty = !ClearCommError(port_, &errors, &status) || status.cbOutQue == 0;
-    if (!write.pending && driverEmpty) return;
     const ULONGLONG now = GetTickCount64();
     if (now >= until) return;
-    const auto pause = static_cast<DWORD>(std::min<ULONGLONG>(until - now, kDrainPollMs));
-    if (write.pending) {
-      WaitForSingleObject(write.event, pause);
-    } else {
-      Sleep(pause);
+    if (now >= outputDoneBy_ && !write_->pending && queuedOutput_.empty()) {
+      DWORD errors = 0;
+      COMSTAT status{};
+      if (!ClearCommError(port_, &errors, &status) || status.cbOutQue == 0) return;
     }
+    const auto pause = static_cast<DWORD>(std::min<ULONGLONG>(until - now, kDrainPollMs));
+    if (!loop_.waitAwhile(pause) || !portOpen()) return;
   }
 }
 
@@ -364,17 +408,25 @@ void Win32SerialControl::setOutput(const std::string& text) {
 
 void Win32SerialControl::startWrite() {
   Operation& write = *write_;
-  write.buffer = std::exchange(queuedOutput_, std::string());
-  const auto size = static_cast<DWORD>(write.buffer.size());
-  if (WriteFile(port_, write.buffer.data(), size, nullptr, write.restart())) {
+  const std::size_t size = std::min(queuedOutput_.size(), kWriteChunk);
+  write.buffer.assign(queuedOutput_, 0, size);
+  queuedOutput_.erase(0, size);
+  if (WriteFile(port_, write.buffer.data(), static_cast<DWORD>(size), nullptr, write.restart())) {
     write.completedAtOnce();
   } else if (GetLastError() != ERROR_IO_PENDING) {
     // The device is gone; what was queued cannot be delivered.
     write.buffer.clear();
+    dropQueuedOutput();
     return;
   }
   write.pending = true;
   loop_.watch(write.event, [this] { onWriteDone(); });
+}
+
+void Win32SerialControl::dropQueuedOutput() {
+  // Nothing more goes out, so closing has nothing to wait for.
+  queuedOutput_.clear();
+  outputDoneBy_ = std::min(outputDoneBy_, GetTickCount64());
 }
 
 bool Win32SerialControl::finishWrite() {
@@ -384,7 +436,7 @@ bool Win32SerialControl::finishWrite() {
   write.pending = false;
   loop_.unwatch(write.event);
   if (!done || written == 0) {
-    queuedOutput_.clear();
+    dropQueuedOutput();
   } else if (written < write.buffer.size()) {
     // A driver that ends a write early: the rest goes first next time.
     queuedOutput_.insert(0, write.buffer, written);

@@ -42,6 +42,10 @@ class Win32SerialControl : public SerialControlBase {
   enum class QueuedRead { Emptied, Pending, Failed };
 
   void open();
+  // Opens the device, trying again briefly while it is still being closed.
+  static HANDLE openDevice(const std::wstring& name);
+  // Reads and drops input that a driver unable to purge still holds.
+  void discardWaitingInput();
   // With `drain`, output still queued first gets the time the line needs
   // to carry it; then whatever is left is dropped.
   void close(bool drain);
@@ -61,7 +65,10 @@ class Win32SerialControl : public SerialControlBase {
   // Takes a completed write's result and starts the next one when text
   // waits; true once all queued text has been handed to the driver.
   bool finishWrite();
-  // Gives text still being sent the time the line needs to carry it.
+  // After a failed write: the device is gone, and the rest of the text with it.
+  void dropQueuedOutput();
+  // Gives text still being sent the time the line needs to carry it,
+  // keeping the window's events flowing meanwhile.
   void drainOutput();
   void cancel(std::unique_ptr<Operation>& operation);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "serial/serial_control_win32.h"
 #include "text/utf8_win32.h"
 
 namespace ts {
@@ -76,28 +77,6 @@ bool heldByAnotherRun(std::int16_t port) {
   if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) ReleaseMutex(lock);
   CloseHandle(lock);
   return taken == WAIT_TIMEOUT;
-}
-
-BYTE parityOf(Parity parity) {
-  switch (parity) {
-    case Parity::Odd:
-      return ODDPARITY;
-    case Parity::Even:
-      return EVENPARITY;
-    case Parity::Mark:
-      return MARKPARITY;
-    case Parity::Space:
-      return SPACEPARITY;
-    case Parity::None:
-      break;
-  }
-  return NOPARITY;
-}
-
-BYTE stopBitsOf(StopBits stopBits) {
-  return stopBits == StopBits::Two       ? TWOSTOPBITS
-         : stopBits == StopBits::OneHalf ? ONE5STOPBITS
-                                         : ONESTOPBIT;
 }
 
 bool driverTakes(HANDLE port, const LineSettings& settings) {

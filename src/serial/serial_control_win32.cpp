@@ -49,6 +49,8 @@ constexpr char kXon = 0x11;
 constexpr char kXoff = 0x13;
 constexpr WORD kFlowLimit = 512;
 
+}  // namespace
+
 BYTE parityOf(Parity parity) {
   switch (parity) {
     case Parity::Odd:
@@ -76,8 +78,6 @@ BYTE stopBitsOf(StopBits stopBits) {
   }
   return ONESTOPBIT;
 }
-
-}  // namespace
 
 struct Win32SerialControl::Operation {
   Operation() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}

@@ -10,6 +10,10 @@
 
 namespace ts {
 
+// The DCB's codes for the order's parity and stop bits.
+BYTE parityOf(Parity parity);
+BYTE stopBitsOf(StopBits stopBits);
+
 // The serial control over the Win32 communications API: COM N is
 // \\.\COM<N>, opened for overlapped I/O so that nothing blocks the window's
 // thread. Input arrives through a one-byte read that is always pending and

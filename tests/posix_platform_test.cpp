@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <optional>
 #include <thread>
 
 #include "loop/event_loop_posix.h"
@@ -66,6 +67,41 @@ TEST(PosixEventLoop, InputComesBeforeDueTimersWhichFireInOrder) {
   EXPECT_EQ(idleCalls, 1) << "only before the one wait";
   ::close(fds[0]);
   ::close(fds[1]);
+}
+
+TEST(PosixEventLoop, WaitsNoLongerThanTheNextTimerOnAClockThatJumps) {
+  using Clock = PosixEventLoop::Clock;
+  const auto t = Clock::now();
+  // A timer already due, however late, means no wait at all (a negative
+  // one is poll's "forever"); the next millisecond is waited for, not spun.
+  const struct {
+    std::optional<Clock::duration> due;
+    int wait;
+  } cases[] = {{std::nullopt, -1}, {-5s, 0},   {-1ns, 0},      {0ns, 0},
+               {1ns, 1},           {10ms, 10}, {10'200us, 11}, {90s, 90'000}};
+  for (const auto& c : cases) {
+    const auto due = c.due ? std::optional(t + *c.due) : std::nullopt;
+    EXPECT_EQ(PosixEventLoop::waitMs(t, due), c.wait)
+        << (c.due ? std::chrono::nanoseconds(*c.due).count() : -1) << " ns";
+  }
+  // A slow handler: the idle work "takes" 990 ms of the loop's clock. The
+  // timer due 1 s after it was started must then fire about 10 ms later,
+  // not after a wait computed before the handler ran.
+  Clock::duration skew{};
+  PosixEventLoop loop([&] { return Clock::now() + skew; });
+  loop.setIdleHandler([&] { skew = 990ms; });
+  const auto started = Clock::now();
+  Clock::duration fired{};
+  loop.startTimer(1s, [&] {
+    fired = Clock::now() - started;
+    // Handlers that fall behind: the timers they start are already due.
+    skew += 5s;
+    loop.startTimer(100ms, [&] { loop.quit(3); });
+    skew += 200ms;
+  });
+  EXPECT_EQ(loop.run(), 3);
+  EXPECT_LT(fired, 500ms);
+  EXPECT_LT(Clock::now() - started, 500ms);
 }
 
 class SerialControlTest : public ::testing::Test {

@@ -231,6 +231,44 @@ TEST(ResponseFile, AFailedWriteLeavesNeitherATornNorAStaleFile) {
   EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "RESPOSTA"));
 }
 
+TEST(ResponseFile, RewrittenInPlaceNeverShowsPartOfAnAnswer) {
+  // A file rewritten where it stands, whose n-th step fails (a disk full for
+  // a moment); n = 0 means every step succeeds.
+  for (int failFrom = 0; failFrom <= 6; ++failFrom) {
+    std::string file = "000|Sucesso\r\nold\r\n";
+    std::vector<std::string> seen;
+    int steps = 0;
+    const auto step = [&](auto change) {
+      if (++steps == failFrom) return false;
+      change();
+      seen.push_back(file);
+      return true;
+    };
+    const fileio::InPlaceFile inPlace{
+        [&](std::string_view bytes, std::uint64_t offset) {
+          return step([&] {
+            if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size());
+            file.replace(offset, bytes.size(), bytes);
+          });
+        },
+        [&](std::uint64_t length) { return step([&] { file.resize(length); }); }};
+    const bool written = fileio::rewriteFirstByteLast(inPlace, {"001|Falha", "", "\r\nX\r\n"});
+    EXPECT_EQ(written, failFrom == 0) << failFrom;
+    EXPECT_EQ(file, failFrom == 0 ? "001|Falha\r\nX\r\n" : failFrom == 1 ? file : "") << failFrom;
+    // Until the last step, a reader sees no result code: the file starts
+    // with NUL, or is empty once a failure has cut it.
+    for (std::size_t i = 0; i + 1 < seen.size(); ++i) {
+      EXPECT_TRUE(seen[i].empty() || seen[i][0] == '\0') << failFrom << ": " << seen[i];
+    }
+    if (failFrom == 0) {
+      EXPECT_EQ(steps, 6) << "NUL, cut, three pieces, first byte";
+    }
+  }
+  const fileio::InPlaceFile never{[](std::string_view, std::uint64_t) { return false; },
+                                  [](std::uint64_t) { return false; }};
+  EXPECT_FALSE(fileio::rewriteFirstByteLast(never, {"", ""})) << "nothing to write";
+}
+
 TEST(Layout, ControlsSitInsideTheirFramesAndTheClientArea) {
   for (const auto& placement : layout::kControls) {
     const auto r = layout::clientRect(placement.id);

@@ -6,13 +6,15 @@
 #   scripts/test-mutants.sh [--seed S] [--count N] [--timeout SECONDS] [--list] [PATHS...]
 #
 # --list only prints the mutants drawn. PATHS are files or folders under
-# src/ (default: the core and the POSIX
-# layer; the Win32 files and the X11 window, whose tests need a display, are
-# left out). The same seed and paths draw the same mutants. Each mutant is
-# applied, built in build/mutants, tested and reverted; one that does not
-# compile is skipped. The report lists killed, survived and timed-out mutants,
-# the diff of every survivor and the kill rate per folder; it is also written
-# to build/mutants/report-<seed>.txt.
+# src/ (default: the core and the POSIX layer; not the Win32 files). The
+# same seed and paths draw the same mutants. Each mutant is applied, built in
+# build/mutants, tested and reverted; one that does not compile is skipped.
+# The tests run are those that can see the file: the core tests, the POSIX
+# and end-to-end tests, and for src/ui the window tests on Xvfb when it is
+# installed (or on TS_TEST_DISPLAY). The report lists killed, survived and
+# timed-out mutants (a hang the tests stop counts as caught), the diff of
+# every survivor and the kill rate per folder; it is also written to
+# build/mutants/report-<seed>.txt.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -28,7 +30,7 @@ while (($#)); do
     --count) COUNT=$2; shift 2 ;;
     --timeout) TIMEOUT=$2; shift 2 ;;
     --list) LIST=1; shift ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) PATHS+=("$1"); shift ;;
   esac
@@ -54,7 +56,21 @@ restore() {
     rm -rf "$BACKUP"
   fi
 }
-trap restore EXIT
+# The window tests run on a virtual X server when one is installed.
+xvfb_pid=""
+if [[ -z ${TS_TEST_DISPLAY:-} ]] && command -v Xvfb >/dev/null; then
+  number_file=$(mktemp)
+  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1920x1080x24 3>"$number_file" 2>/dev/null &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [[ -s $number_file ]] && break; sleep 0.1; done
+  [[ -s $number_file ]] && export TS_TEST_DISPLAY=":$(head -n1 "$number_file")"
+  rm -f "$number_file"
+fi
+cleanup() {
+  restore
+  [[ -z $xvfb_pid ]] || kill "$xvfb_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -80,10 +96,18 @@ FIXED_TIMEOUT = os.environ["TS_MUTANT_TIMEOUT"]
 # What a file is built into decides which tests can see a change to it.
 CORE_TESTS = ("core_tests", BUILD / "tests/core_tests")
 POSIX_TESTS = ("posix_tests", BUILD / "tests/posix_tests")
-TARGETS = ["terminal-serial", "core_tests", "posix_tests"]
+X11_TESTS = ("x11_tests", BUILD / "tests/x11_tests")
+DISPLAY = os.environ.get("TS_TEST_DISPLAY", "")
+TARGETS = ["terminal-serial", "core_tests", "posix_tests"] + (["x11_tests"] if DISPLAY else [])
 
 
 def tests_for(path):
+    # The window's drawing and size only show on a display.
+    return tests_without_display(path) + (
+        [X11_TESTS] if DISPLAY and path.parts[:2] == ("src", "ui") else [])
+
+
+def tests_without_display(path):
     name = path.name
     if name.endswith("_posix.cpp") or name.endswith("_linux.cpp") or name.startswith("main_"):
         return [POSIX_TESTS]
@@ -98,8 +122,8 @@ def wanted(path):
     n = path.name
     if "_win32" in n or n.endswith(".rc.in") or "utf8_win32" in n:
         return False
-    if n.startswith("x11_") or n.startswith("window_x11"):
-        return False  # needs a display: scripts/test-x11.sh
+    if (n.startswith("x11_") or n.startswith("window_x11")) and not DISPLAY:
+        return False  # its tests need a display
     return path.suffix in (".cpp", ".h")
 
 
@@ -278,9 +302,11 @@ SHARDS = 4  # the end-to-end tests mostly wait on the clock: run them side by si
 def run_tests(binary, timeout):
     """'killed', 'survived' or 'timeout'; stops at the first failing test."""
     procs, logs = [], []
-    for i in range(SHARDS):
+    # The window tests look at one screen: one at a time.
+    shards = 1 if binary == X11_TESTS[1] else SHARDS
+    for i in range(shards):
         logs.append(open(BUILD / f"shard-{i}.log", "w+"))
-        env = dict(os.environ, GTEST_TOTAL_SHARDS=str(SHARDS), GTEST_SHARD_INDEX=str(i))
+        env = dict(os.environ, GTEST_TOTAL_SHARDS=str(shards), GTEST_SHARD_INDEX=str(i))
         procs.append(subprocess.Popen([str(binary), "--gtest_fail_fast", "--gtest_brief=1"],
                                       cwd=BUILD, env=env, stdout=logs[-1],
                                       stderr=subprocess.STDOUT, start_new_session=True))
@@ -346,7 +372,7 @@ def main():
         sys.exit("the unmutated sources do not build in build/mutants")
     # The unmutated tests must pass; their times bound each mutant's run.
     limits = {}
-    for name, binary in {CORE_TESTS, POSIX_TESTS}:
+    for name, binary in [CORE_TESTS, POSIX_TESTS] + ([X11_TESTS] if DISPLAY else []):
         t0 = time.monotonic()
         verdict, why = run_tests(binary, 1800)
         took = time.monotonic() - t0
@@ -414,7 +440,7 @@ def main():
 
 sys.exit(main())
 PY
-restore
+cleanup
 trap - EXIT
 if ! git diff --quiet -- src; then
   echo "src/ differs from before the run: check git diff" >&2

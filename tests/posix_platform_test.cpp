@@ -299,7 +299,13 @@ TEST_F(SerialControlTest, SecondOpenerIsRefused) {
   PosixSerialControl other(otherLoop, folder.str());
   other.setCommPort(2);
   other.setSettings("9600,n,8,1");
+  const auto openFds = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  const auto fdsBefore = openFds();
   EXPECT_THROW(other.setPortOpen(true), SerialError);
+  EXPECT_EQ(openFds(), fdsBefore) << "a refused open leaves its descriptor open";
   serial.setPortOpen(false);
   EXPECT_NO_THROW(other.setPortOpen(true));
   other.setPortOpen(false);

@@ -255,9 +255,9 @@ def sites(path):
         for m in re.finditer(r"!(?!=)", code):
             add("condition", idx, line[:m.start()] + line[m.end():])
         # A flag dropped from a bit mask.
-        for m in re.finditer(r"\b[A-Z][A-Z0-9_]+\b\s*\|\s*", code):
+        for m in re.finditer(r"(?<!\|\s)\b[A-Z][A-Z0-9_]+\b\s*\|(?!\|)\s*", code):
             add("bitmask", idx, line[:m.start()] + line[m.end():])
-        for m in re.finditer(r"\s*\|\s*\b[A-Z][A-Z0-9_]+\b", code):
+        for m in re.finditer(r"(?<![|\s])\s*(?<!\|)\|(?!\|)\s*\b[A-Z][A-Z0-9_]+\b(?!\s*\|\|)", code):
             add("bitmask", idx, line[:m.start()] + line[m.end():])
         # A return value replaced.
         m = re.match(r"^(\s*return\s+)(.+);\s*$", code)

@@ -99,7 +99,10 @@ TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {
   // Unknown or absurd sizes fall back to the usual density.
   EXPECT_EQ(densityFromSize(1920, 0), 96);
   EXPECT_EQ(densityFromSize(1920, 1), 96);
-  EXPECT_FALSE(isPlausibleDensity(0.0));
+  for (const auto& [dpi, plausible] : std::vector<std::pair<double, bool>>{
+           {0.0, false}, {23.9, false}, {24, true}, {1440, true}, {1440.1, false}}) {
+    EXPECT_EQ(isPlausibleDensity(dpi), plausible) << dpi;
+  }
   // Neighbouring edges stay shared: TX's label ends where its area starts.
   // Each direction has its own density.
   const PixelRect area = toPixels(layout::clientRect(layout::Id::TextTX), {xvfb, 192});

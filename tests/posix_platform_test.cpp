@@ -211,12 +211,17 @@ TEST_F(SerialControlTest, EachEmptiedTransmitBufferIsReportedOnce) {
     eventsAfterFirst = events;
     serial.setOutput("again");
   });
-  runFor(loop, 300ms);
+  // With no threshold, an emptied buffer is not reported.
+  loop.startTimer(300ms, [&] {
+    serial.setSThreshold(0);
+    serial.setOutput("unreported");
+  });
+  runFor(loop, 450ms);
   EXPECT_EQ(eventsAfterFirst, 1);
   EXPECT_EQ(events, 2);
   EXPECT_LT(waits, 20);
   EXPECT_EQ(received, "");
-  EXPECT_EQ(device.received(), "goagain");
+  EXPECT_EQ(device.received(), "goagainunreported");
 }
 
 // Text still queued at closing gets the time the line needs to carry it,

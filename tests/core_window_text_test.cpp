@@ -82,8 +82,8 @@ TEST(VisibleLines, WrapAtBlanksOrInsideLongWordsAndClip) {
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[2], std::string(100, 'F'));
   // Only the first 4 KiB is ever laid out, however wide the area.
-  EXPECT_EQ(lines(std::string(kLaidOutBytes, 'a') + "b", 1 << 20),
-            (std::vector<std::string>{std::string(kLaidOutBytes, 'a')}));
+  EXPECT_EQ(lines(std::string(4096, 'a') + "b", 1 << 20),
+            (std::vector<std::string>{std::string(4096, 'a')}));
 }
 
 TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {

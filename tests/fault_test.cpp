@@ -193,6 +193,17 @@ TEST_F(Fault, ResponseFolderOrFileThatCannotChange) {
     EXPECT_EQ(install.response(), "000|Sucesso\r\nX\r\n");
     EXPECT_EQ(entriesIn(responseFolder()), 1u);
   }
+  {
+    // A link planted as the response: the file it points to is not
+    // rewritten through it.
+    std::filesystem::remove(responseFolder() / "resposta.txt");
+    install.folder.write("elsewhere.txt", kStale);
+    std::filesystem::create_symlink(install.folder.path() / "elsewhere.txt",
+                                    responseFolder() / "resposta.txt");
+    const Immutable folder(responseFolder());
+    EXPECT_EQ(install.run().exitStatus, 10);
+    EXPECT_EQ(install.folder.read("elsewhere.txt"), kStale);
+  }
   // Nothing can be written: no file to rewrite, or an immutable one, which
   // necessarily stays. The status and the message tell the caller so.
   for (const bool staleFile : {false, true}) {

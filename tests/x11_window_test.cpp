@@ -308,6 +308,16 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
     }
     EXPECT_TRUE(sunkenBottom);
   }
+  // A frame is an etched line: shadow, then highlight outside it on the
+  // right and inside it on the left.
+  for (const auto id : {layout::Id::Frame1, layout::Id::Frame2}) {
+    const PixelRect r = area(id);
+    const int right = r.x + r.width - 1, y = r.y + r.height / 2;
+    EXPECT_EQ(rgb(r.x, y), 0x808080u);
+    EXPECT_EQ(rgb(r.x + 1, y), 0xFFFFFFu);
+    EXPECT_EQ(rgb(right - 1, y), 0x808080u);
+    EXPECT_EQ(rgb(right, y), 0xFFFFFFu);
+  }
 
   // Another window over ours and gone again: the uncovered part is redrawn.
   Display* display = server.display();

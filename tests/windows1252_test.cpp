@@ -29,7 +29,9 @@ std::optional<char32_t> codePage1252(unsigned char byte) {
 }
 
 TEST(Windows1252, MapsEveryByteAsTheCodePageDoes) {
-  ASSERT_NE(::iconv_open("UTF-32LE", "CP1252"), reinterpret_cast<iconv_t>(-1));
+  const iconv_t available = ::iconv_open("UTF-32LE", "CP1252");
+  ASSERT_NE(available, reinterpret_cast<iconv_t>(-1)) << "the C library has no CP1252";
+  ::iconv_close(available);
   std::u32string undefined;
   for (int byte = 0; byte < 256; ++byte) {
     const char16_t shown = windows1252::toUnicode(static_cast<unsigned char>(byte));

@@ -146,9 +146,15 @@ TEST(Settings, StringAndParsing) {
   EXPECT_EQ(*s, (LineSettings{115200, Parity::Mark, 7, StopBits::OneHalf}));
   EXPECT_EQ(parseSettings("300,s,4,2")->parity, Parity::Space);
   EXPECT_EQ(parseSettings("31250,o,5,2")->baud, 31250u);
-  for (const char* bad : {"0,n,8,1", "-9600,n,8,1", "96OO,n,8,1", "9600,x,8,1", "9600,n,9,1",
-                          "9600,n,3,1", "9600,n,8,3", "9600,n,8,1.0", "9600,n,8", "9600,n,8,1,1",
-                          "9600,,8,1", "99999999999,n,8,1", "9 600,n,8,1", "9600,no,8,1"}) {
+  EXPECT_EQ(parseSettings("4294967295,n,8,1")->baud, 4294967295u);
+  EXPECT_EQ(parseSettings("000000000000000000000001,n,8,1")->baud, 1u);
+  // Numbers with more digits than the type holds are refused, never wrapped:
+  // 2^32, and 2^64 + 1, which 64-bit arithmetic would take for 1.
+  for (const char* bad :
+       {"0,n,8,1", "-9600,n,8,1", "96OO,n,8,1", "9600,x,8,1", "9600,n,9,1", "9600,n,3,1",
+        "9600,n,8,3", "9600,n,8,1.0", "9600,n,8", "9600,n,8,1,1", "9600,,8,1", "99999999999,n,8,1",
+        "9 600,n,8,1", "9600,no,8,1", "4294967296,n,8,1", "18446744073709551617,n,8,1",
+        "9600,n,18446744073709551624,1"}) {
     EXPECT_FALSE(parseSettings(bad)) << bad;
   }
 }
@@ -161,6 +167,7 @@ TEST(Settings, LineTimeCountsEveryBitOfACharacter) {
   EXPECT_EQ(lineTime({9600, Parity::Even, 7, StopBits::Two}, 1), microseconds(1146));
   EXPECT_EQ(lineTime({300, Parity::None, 5, StopBits::OneHalf}, 2), microseconds(50'000));
   EXPECT_EQ(lineTime({115200, Parity::None, 8, StopBits::One}, 0), microseconds(0));
+  EXPECT_EQ(lineTime({1, Parity::Odd, 8, StopBits::One}, 1), microseconds(11'000'000));
   // A whole order at the slowest rate does not overflow.
   EXPECT_EQ(lineTime({50, Parity::Mark, 8, StopBits::Two}, kOrderSizeLimit),
             microseconds(12LL * kOrderSizeLimit * 20'000));
@@ -172,7 +179,9 @@ TEST(Settings, PortNumberIsASixteenBitInteger) {
   EXPECT_EQ(parsePortNumber("+4"), 4);
   EXPECT_EQ(parsePortNumber("-32768"), -32768);
   EXPECT_EQ(parsePortNumber("32767"), 32767);
-  for (const char* bad : {"COM3", "32768", "3.0", "3,0", "", " ", "3 3", "0x3"}) {
+  EXPECT_EQ(parsePortNumber("00000000000000000000000007"), 7);
+  for (const char* bad : {"COM3", "32768", "-32769", "65539", "18446744073709551619", "3.0", "3,0",
+                          "", " ", "3 3", "0x3", "-", "+"}) {
     EXPECT_FALSE(parsePortNumber(bad)) << bad;
   }
 }
@@ -229,6 +238,44 @@ TEST(ResponseFile, AFailedWriteLeavesNeitherATornNorAStaleFile) {
   ::waitpid(child, &status, 0);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "RESPOSTA"));
+}
+
+TEST(ResponseFile, RewrittenInPlaceNeverShowsPartOfAnAnswer) {
+  // A file rewritten where it stands, whose n-th step fails (a disk full for
+  // a moment); n = 0 means every step succeeds.
+  for (int failFrom = 0; failFrom <= 6; ++failFrom) {
+    std::string file = "000|Sucesso\r\nold\r\n";
+    std::vector<std::string> seen;
+    int steps = 0;
+    const auto step = [&](auto change) {
+      if (++steps == failFrom) return false;
+      change();
+      seen.push_back(file);
+      return true;
+    };
+    const fileio::InPlaceFile inPlace{
+        [&](std::string_view bytes, std::uint64_t offset) {
+          return step([&] {
+            if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size());
+            file.replace(offset, bytes.size(), bytes);
+          });
+        },
+        [&](std::uint64_t length) { return step([&] { file.resize(length); }); }};
+    const bool written = fileio::rewriteFirstByteLast(inPlace, {"001|Falha", "", "\r\nX\r\n"});
+    EXPECT_EQ(written, failFrom == 0) << failFrom;
+    EXPECT_EQ(file, failFrom == 0 ? "001|Falha\r\nX\r\n" : failFrom == 1 ? file : "") << failFrom;
+    // Until the last step, a reader sees no result code: the file starts
+    // with NUL, or is empty once a failure has cut it.
+    for (std::size_t i = 0; i + 1 < seen.size(); ++i) {
+      EXPECT_TRUE(seen[i].empty() || seen[i][0] == '\0') << failFrom << ": " << seen[i];
+    }
+    if (failFrom == 0) {
+      EXPECT_EQ(steps, 6) << "NUL, cut, three pieces, first byte";
+    }
+  }
+  const fileio::InPlaceFile never{[](std::string_view, std::uint64_t) { return false; },
+                                  [](std::uint64_t) { return false; }};
+  EXPECT_FALSE(fileio::rewriteFirstByteLast(never, {"", ""})) << "nothing to write";
 }
 
 TEST(Layout, ControlsSitInsideTheirFramesAndTheClientArea) {

@@ -5,6 +5,7 @@
 #include "app/form_principal.h"
 #include "exchange/result_texts.h"
 #include "fake_platform.h"
+#include "loop/timer.h"
 #include "test_folder.h"
 
 namespace ts {
@@ -34,6 +35,37 @@ class RunTest : public ::testing::Test {
   FakeWindow window;
   std::unique_ptr<FormPrincipal> form;
 };
+
+// The window timer the phases are paced by, on virtual time.
+TEST(Timer, TicksEachIntervalWhileEnabledAndNeverOnceGone) {
+  FakeLoop loop;
+  std::vector<long> ticks;
+  {
+    Timer t(loop, 100, [&] { ticks.push_back(loop.now()); });
+    loop.advance(150);  // not enabled yet
+    t.setEnabled(true);
+    t.setEnabled(true);  // enabling again arms no second tick
+    loop.advance(250);   // 250, 350
+    t.setInterval(40);   // counted afresh from 400
+    loop.advance(50);    // 440
+    t.setEnabled(false);
+    loop.advance(100);
+    t.setInterval(0);
+    t.setEnabled(true);
+    loop.advance(1000);  // an interval of 0 never ticks
+    t.setInterval(30);
+    EXPECT_EQ(t.interval(), 30);
+    loop.advance(40);  // 1580, and armed for 1610 when it goes
+  }
+  loop.advance(1000);
+  // Disabled by another handler after its first tick: no second one.
+  Timer once(loop, 10, [&] { ticks.push_back(-loop.now()); });
+  Timer stopper(loop, 10, [&] { once.setEnabled(false); });
+  once.setEnabled(true);
+  stopper.setEnabled(true);
+  loop.advance(100);
+  EXPECT_EQ(ticks, (std::vector<long>{250, 350, 440, 1580, -2600}));
+}
 
 TEST_F(RunTest, SuccessfulExchangeFollowsTheSchedule) {
   folder.write("ORDEM/ordem.txt", kOrder);
@@ -261,6 +293,8 @@ TEST_F(RunTest, ClosingEndsTheRunWhereItStands) {
     EXPECT_EQ(l.exitStatus(), kExitWindowClosedEarly) << where;
     EXPECT_FALSE(f.exists("RESPOSTA/resposta.txt")) << where;
     EXPECT_EQ(l.yields(), static_cast<int>(at + 1)) << where;
+    // A window closed during start-up is not shown after all.
+    EXPECT_EQ(w.shown, at > 0) << where;
   }
 
   // Closed while the port drains its queued text at the answer: no response.

@@ -2,8 +2,9 @@
 // the shown texts, wrapping and clipping, the twips-to-pixels scale and the
 // icon.
 #include <gtest/gtest.h>
+#include <iconv.h>
 
-#include <set>
+#include <string>
 
 #include "serial/settings.h"
 #include "ui/display_text.h"
@@ -25,17 +26,33 @@ std::vector<std::string> lines(std::string_view text, int widthPx = 1000,
   return visibleLines(text, uniform(1), widthPx, maxLines);
 }
 
-TEST(Windows1252, EveryByteDrawsAsItsOwnCharacter) {
-  EXPECT_EQ(windows1252ToUtf8("Tr\xE1"
-                              "fego"),
-            "Tr\xC3\xA1"
-            "fego");
-  EXPECT_EQ(windows1252ToUtf8("\x80\x8A\x9F\xFF"), "\xE2\x82\xAC\xC5\xA0\xC5\xB8\xC3\xBF");
-  std::set<std::string> distinct;
+// One byte as the C library's CP1252 gives it in UTF-8; the bytes that code
+// page leaves undefined are drawn as the control character of their value.
+std::string codePageUtf8(unsigned char byte) {
+  const iconv_t cd = ::iconv_open("UTF-8", "CP1252");
+  char in[1] = {static_cast<char>(byte)};
+  char out[4] = {};
+  char* inPtr = in;
+  char* outPtr = out;
+  std::size_t inLeft = 1, outLeft = sizeof out;
+  const bool ok = cd != reinterpret_cast<iconv_t>(-1) &&
+                  ::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1);
+  if (cd != reinterpret_cast<iconv_t>(-1)) ::iconv_close(cd);
+  if (!ok) return {static_cast<char>(0xC2), static_cast<char>(byte)};
+  return std::string(out, sizeof out - outLeft);
+}
+
+TEST(Windows1252, EveryByteDrawsAsTheCodePageCharacter) {
+  std::string all;
+  std::string expected;
   for (int byte = 0; byte < 256; ++byte) {
-    distinct.insert(windows1252ToUtf8(std::string(1, static_cast<char>(byte))));
+    const auto b = static_cast<unsigned char>(byte);
+    EXPECT_EQ(windows1252ToUtf8(std::string(1, static_cast<char>(b))), codePageUtf8(b))
+        << std::hex << byte;
+    all += static_cast<char>(b);
+    expected += codePageUtf8(b);
   }
-  EXPECT_EQ(distinct.size(), 256u);
+  EXPECT_EQ(windows1252ToUtf8(all), expected);
 }
 
 TEST(VisibleLines, FollowTheLineStructureOfTheTexts) {
@@ -65,14 +82,15 @@ TEST(VisibleLines, WrapAtBlanksOrInsideLongWordsAndClip) {
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[2], std::string(100, 'F'));
   // Only the first 4 KiB is ever laid out, however wide the area.
-  EXPECT_EQ(lines(std::string(kLaidOutBytes, 'a') + "b", 1 << 20),
-            (std::vector<std::string>{std::string(kLaidOutBytes, 'a')}));
+  EXPECT_EQ(lines(std::string(4096, 'a') + "b", 1 << 20),
+            (std::vector<std::string>{std::string(4096, 'a')}));
 }
 
 TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {
   EXPECT_EQ(twipsToPixels(layout::kClientWidth, 96), 327);
   EXPECT_EQ(twipsToPixels(layout::kClientHeight, 96), 208);
   EXPECT_EQ(twipsPerPixel(96), 15);
+  EXPECT_EQ(twipsToPixels(1000, 96), 67);          // 66.7, rounded
   const double xvfb = densityFromSize(1920, 488);  // 99.9 pixels per inch
   EXPECT_EQ(twipsToPixels(layout::kClientWidth, xvfb), 340);
   EXPECT_EQ(twipsPerPixel(xvfb), 14);
@@ -81,7 +99,10 @@ TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {
   // Unknown or absurd sizes fall back to the usual density.
   EXPECT_EQ(densityFromSize(1920, 0), 96);
   EXPECT_EQ(densityFromSize(1920, 1), 96);
-  EXPECT_FALSE(isPlausibleDensity(0.0));
+  for (const auto& [dpi, plausible] : std::vector<std::pair<double, bool>>{
+           {0.0, false}, {23.9, false}, {24, true}, {1440, true}, {1440.1, false}}) {
+    EXPECT_EQ(isPlausibleDensity(dpi), plausible) << dpi;
+  }
   // Neighbouring edges stay shared: TX's label ends where its area starts.
   // Each direction has its own density.
   const PixelRect area = toPixels(layout::clientRect(layout::Id::TextTX), {xvfb, 192});

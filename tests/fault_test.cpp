@@ -193,6 +193,17 @@ TEST_F(Fault, ResponseFolderOrFileThatCannotChange) {
     EXPECT_EQ(install.response(), "000|Sucesso\r\nX\r\n");
     EXPECT_EQ(entriesIn(responseFolder()), 1u);
   }
+  {
+    // A link planted as the response: the file it points to is not
+    // rewritten through it.
+    std::filesystem::remove(responseFolder() / "resposta.txt");
+    install.folder.write("elsewhere.txt", kStale);
+    std::filesystem::create_symlink(install.folder.path() / "elsewhere.txt",
+                                    responseFolder() / "resposta.txt");
+    const Immutable folder(responseFolder());
+    EXPECT_EQ(install.run().exitStatus, 10);
+    EXPECT_EQ(install.folder.read("elsewhere.txt"), kStale);
+  }
   // Nothing can be written: no file to rewrite, or an immutable one, which
   // necessarily stays. The status and the message tell the caller so.
   for (const bool staleFile : {false, true}) {
@@ -280,29 +291,38 @@ void writeSparse(const std::filesystem::path& path, const std::string& head, std
   std::filesystem::resize_file(path, size);
 }
 
-TEST_F(Fault, HugeInputsAndExhaustedMemoryEndInAnAnswer) {
+TEST_F(Fault, HugeInputsAndExhaustedResourcesEndInAnAnswer) {
   constexpr std::uintmax_t kHuge = 3ULL << 30;
   constexpr std::size_t kAddressSpace = 16 << 20;
   struct Case {
     const char* what;
     std::string config;  // then a hole up to kHuge bytes, when `hugeConfig`
     bool hugeConfig;
-    bool hugeOrder;     // the order, then a hole up to kHuge bytes
-    std::size_t flood;  // the device floods instead of echoing
+    bool hugeOrder;        // the order, then a hole up to kHuge bytes
+    std::size_t flood;     // the device floods instead of echoing
+    std::size_t fileSize;  // a file size limit instead of an address space limit
     int status;
-    std::optional<std::string> response;  // nullopt: no file
+    std::optional<std::string> response;  // nullopt: no file, and stderr says why
+    const char* why = "";
   };
   const std::vector<Case> cases{
-      {"huge config.ini", "N\r\n", true, false, 0, 0, "000|Sucesso\r\nX\r\n"},
-      {"huge order", "N\r\n", false, true, 0, 5, responseBytes(results::kOrdemIncorreta)},
+      {"huge config.ini", "N\r\n", true, false, 0, 0, 0, "000|Sucesso\r\nX\r\n"},
+      {"huge order", "N\r\n", false, true, 0, 0, 5, responseBytes(results::kOrdemIncorreta)},
       // More reply than memory: no answer can be given, and the stale one
       // must not pass for this run's.
-      {"flood beyond memory", "N\r\n", false, false, 256 << 20, 10, std::nullopt},
+      {"flood beyond memory", "N\r\n", false, false, 256 << 20, 0, 10, std::nullopt, "memory"},
+      // A response beyond the file size limit (the limit leaves room for
+      // the message on stderr): a write error, not a signal that kills the
+      // run; the stale answer, rewritten in place, is cut and removed.
+      {"file size limit", "N\r\n", false, false, 64 << 10, 8 << 10, 10, std::nullopt,
+       "RESPOSTA/resposta.txt"},
   };
   for (const auto& c : cases) {
     Installation run(testTarget(), c.config);
-    const bool limited = run.limitAddressSpace(kAddressSpace);
-    if (c.flood && !limited) continue;  // without a limit it is only a flood
+    const bool limited = !c.fileSize && run.limitAddressSpace(kAddressSpace);
+    if (c.flood && !c.fileSize && !limited) continue;  // without a limit, only a flood
+    if (c.fileSize && run.target.wine) continue;       // POSIX resource limits
+    run.fileSizeLimit = c.fileSize;
     PtyDevice device({.echo = c.flood == 0, .floodBytes = c.flood});
     run.writeOrder(run.linkPort(device.terminalPath()), "X");
     run.folder.write("RESPOSTA/resposta.txt", kStale);
@@ -314,10 +334,9 @@ TEST_F(Fault, HugeInputsAndExhaustedMemoryEndInAnAnswer) {
     const RunResult result = run.run();
     EXPECT_EQ(result.exitStatus, c.status) << c.what << ": " << result.errors;
     EXPECT_EQ(run.response(), c.response) << c.what;
+    EXPECT_EQ(entriesIn(folder / "RESPOSTA"), c.response ? 1u : 0u) << c.what;
     EXPECT_LE(result.elapsedMs, slow() ? 10000 : 3000) << c.what;
-    if (!c.response) {
-      EXPECT_NE(result.errors.find("memory"), std::string::npos) << result.errors;
-    }
+    EXPECT_NE(result.errors.find(c.why), std::string::npos) << c.what << ": " << result.errors;
   }
 }
 

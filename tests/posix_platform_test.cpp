@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <optional>
 #include <thread>
 
 #include "loop/event_loop_posix.h"
@@ -66,6 +67,41 @@ TEST(PosixEventLoop, InputComesBeforeDueTimersWhichFireInOrder) {
   EXPECT_EQ(idleCalls, 1) << "only before the one wait";
   ::close(fds[0]);
   ::close(fds[1]);
+}
+
+TEST(PosixEventLoop, WaitsNoLongerThanTheNextTimerOnAClockThatJumps) {
+  using Clock = PosixEventLoop::Clock;
+  const auto t = Clock::now();
+  // A timer already due, however late, means no wait at all (a negative
+  // one is poll's "forever"); the next millisecond is waited for, not spun.
+  const struct {
+    std::optional<Clock::duration> due;
+    int wait;
+  } cases[] = {{std::nullopt, -1}, {-5s, 0},   {-1ns, 0},      {0ns, 0},
+               {1ns, 1},           {10ms, 10}, {10'200us, 11}, {90s, 90'000}};
+  for (const auto& c : cases) {
+    const auto due = c.due ? std::optional(t + *c.due) : std::nullopt;
+    EXPECT_EQ(PosixEventLoop::waitMs(t, due), c.wait)
+        << (c.due ? std::chrono::nanoseconds(*c.due).count() : -1) << " ns";
+  }
+  // A slow handler: the idle work "takes" 990 ms of the loop's clock. The
+  // timer due 1 s after it was started must then fire about 10 ms later,
+  // not after a wait computed before the handler ran.
+  Clock::duration skew{};
+  PosixEventLoop loop([&] { return Clock::now() + skew; });
+  loop.setIdleHandler([&] { skew = 990ms; });
+  const auto started = Clock::now();
+  Clock::duration fired{};
+  loop.startTimer(1s, [&] {
+    fired = Clock::now() - started;
+    // Handlers that fall behind: the timers they start are already due.
+    skew += 5s;
+    loop.startTimer(100ms, [&] { loop.quit(3); });
+    skew += 200ms;
+  });
+  EXPECT_EQ(loop.run(), 3);
+  EXPECT_LT(fired, 500ms);
+  EXPECT_LT(Clock::now() - started, 500ms);
 }
 
 class SerialControlTest : public ::testing::Test {
@@ -175,12 +211,17 @@ TEST_F(SerialControlTest, EachEmptiedTransmitBufferIsReportedOnce) {
     eventsAfterFirst = events;
     serial.setOutput("again");
   });
-  runFor(loop, 300ms);
+  // With no threshold, an emptied buffer is not reported.
+  loop.startTimer(300ms, [&] {
+    serial.setSThreshold(0);
+    serial.setOutput("unreported");
+  });
+  runFor(loop, 450ms);
   EXPECT_EQ(eventsAfterFirst, 1);
   EXPECT_EQ(events, 2);
   EXPECT_LT(waits, 20);
   EXPECT_EQ(received, "");
-  EXPECT_EQ(device.received(), "goagain");
+  EXPECT_EQ(device.received(), "goagainunreported");
 }
 
 // Text still queued at closing gets the time the line needs to carry it,
@@ -263,7 +304,13 @@ TEST_F(SerialControlTest, SecondOpenerIsRefused) {
   PosixSerialControl other(otherLoop, folder.str());
   other.setCommPort(2);
   other.setSettings("9600,n,8,1");
+  const auto openFds = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  const auto fdsBefore = openFds();
   EXPECT_THROW(other.setPortOpen(true), SerialError);
+  EXPECT_EQ(openFds(), fdsBefore) << "a refused open leaves its descriptor open";
   serial.setPortOpen(false);
   EXPECT_NO_THROW(other.setPortOpen(true));
   other.setPortOpen(false);

@@ -139,9 +139,10 @@ int Installation::spawn(const std::map<std::string, std::string>& environment,
     }
     if (std::FILE* errors = std::freopen(errorsPath.c_str(), "w", stderr); !errors) ::_exit(127);
     if (!outputPath.empty() && !std::freopen(outputPath.c_str(), "w", stdout)) ::_exit(127);
-    if (addressSpaceLimit_ > 0) {
-      const rlimit limit{addressSpaceLimit_, addressSpaceLimit_};
-      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
+    for (const auto& [resource, bytes] :
+         {std::pair{RLIMIT_AS, addressSpaceLimit_}, std::pair{RLIMIT_FSIZE, fileSizeLimit}}) {
+      const rlimit limit{bytes, bytes};
+      if (bytes > 0 && ::setrlimit(resource, &limit) != 0) ::_exit(127);
     }
     if (uid_ >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(gid_)) != 0 ||
                       ::setuid(static_cast<uid_t>(uid_)) != 0)) {

@@ -83,6 +83,8 @@ class Installation {
   // False where the build cannot start under one (the sanitizers, a
   // wrapper and Wine reserve vast address ranges); it then runs without.
   bool limitAddressSpace(std::size_t bytes);
+  // The largest file the program may write (RLIMIT_FSIZE), 0 for no limit.
+  std::size_t fileSizeLimit = 0;
 
   const Target target;
   TestFolder folder;

@@ -8,6 +8,8 @@ namespace {
 
 using windows1252::displayText;
 
+// Each byte is checked against the C library's code page by
+// Windows1252.EveryByteDrawsAsTheCodePageCharacter, through the same table.
 TEST(Windows1252, MapsEveryByteByTheFixedTable) {
   EXPECT_EQ(displayText("Tr\xE1"
                         "fego p\xF4"

@@ -282,6 +282,42 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
   EXPECT_GT(count(before, area(layout::Id::LblPorta), bluish), 50) << "the port summary";
   EXPECT_GT(count(before, area(layout::Id::TextTX), reddish), 5) << "the text sent";
   EXPECT_GT(count(before, area(layout::Id::TextRX), reddish), 50) << "the result";
+  // Each text area is sunken: shadow above and left, highlight below and
+  // right, dark shadow and light just inside, then its white background.
+  // (Its bottom edge may round to the pixel below the one computed here.)
+  const auto rgb = [&](int x, int y) {
+    const X11Server::Rgb c = before.at(x, y);
+    return static_cast<unsigned>(c.r << 16 | c.g << 8 | c.b);
+  };
+  for (const auto id : {layout::Id::TextTX, layout::Id::TextRX}) {
+    const PixelRect r = area(id);
+    const int right = r.x + r.width - 1, bottom = r.y + r.height - 1, x = r.x + 3, y = r.y + 3;
+    const std::vector<std::pair<unsigned, unsigned>> edges{
+        {rgb(x, r.y), 0x808080},     {rgb(r.x, y), 0x808080},
+        {rgb(right, y), 0xFFFFFF},   {rgb(x, r.y + 1), 0x404040},
+        {rgb(r.x + 1, y), 0x404040}, {rgb(right - 1, y), 0xDCDCDC},
+        {rgb(x, y), 0xFFFFFF},       {rgb(right + 1, y), layout::kWorkspaceGrey}};
+    for (std::size_t i = 0; i < edges.size(); ++i) {
+      EXPECT_EQ(edges[i].first, edges[i].second) << std::hex << "edge " << i;
+    }
+    bool sunkenBottom = false;
+    for (int b = bottom - 1; b <= bottom; ++b) {
+      sunkenBottom =
+          sunkenBottom || (rgb(x, b - 1) == 0xFFFFFF && rgb(x, b) == 0xDCDCDC &&
+                           rgb(x, b + 1) == 0xFFFFFF && rgb(x, b + 2) == layout::kWorkspaceGrey);
+    }
+    EXPECT_TRUE(sunkenBottom);
+  }
+  // A frame is an etched line: shadow, then highlight outside it on the
+  // right and inside it on the left.
+  for (const auto id : {layout::Id::Frame1, layout::Id::Frame2}) {
+    const PixelRect r = area(id);
+    const int right = r.x + r.width - 1, y = r.y + r.height / 2;
+    EXPECT_EQ(rgb(r.x, y), 0x808080u);
+    EXPECT_EQ(rgb(r.x + 1, y), 0xFFFFFFu);
+    EXPECT_EQ(rgb(right - 1, y), 0x808080u);
+    EXPECT_EQ(rgb(right, y), 0xFFFFFFu);
+  }
 
   // Another window over ours and gone again: the uncovered part is redrawn.
   Display* display = server.display();

@@ -1,6 +1,7 @@
 #include "loop/event_loop_posix.h"
 
 #include <algorithm>
+#include <climits>
 #include <utility>
 
 namespace ts {
@@ -8,7 +9,7 @@ namespace ts {
 EventLoop::TimerId PosixEventLoop::startTimer(std::chrono::milliseconds delay,
                                               std::function<void()> onTick) {
   const TimerId id = nextId_++;
-  timers_[id] = TimerEntry{Clock::now() + delay, std::move(onTick)};
+  timers_[id] = TimerEntry{now_() + delay, std::move(onTick)};
   return id;
 }
 
@@ -50,12 +51,19 @@ int PosixEventLoop::run() {
   return exitStatus_;
 }
 
+int PosixEventLoop::waitMs(Clock::time_point now, std::optional<Clock::time_point> nextDue) {
+  if (!nextDue) return -1;
+  // A timer that fell due while a handler ran must not make the wait
+  // negative: poll takes that for "forever".
+  if (*nextDue <= now) return 0;
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*nextDue - now);
+  return static_cast<int>(std::min<std::chrono::milliseconds::rep>(wait.count(), INT_MAX));
+}
+
 int PosixEventLoop::msUntilNextTimer() const {
-  if (timers_.empty()) return -1;
-  auto next = Clock::time_point::max();
-  for (const auto& [id, entry] : timers_) next = std::min(next, entry.due);
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
-  return wait.count() < 0 ? 0 : static_cast<int>(wait.count());
+  std::optional<Clock::time_point> next;
+  for (const auto& [id, entry] : timers_) next = std::min(next.value_or(entry.due), entry.due);
+  return waitMs(now_(), next);
 }
 
 void PosixEventLoop::pass(int timeoutMs) {
@@ -94,7 +102,7 @@ void PosixEventLoop::dispatchFds(const std::vector<pollfd>& ready) {
 }
 
 void PosixEventLoop::dispatchDueTimers() {
-  const auto now = Clock::now();
+  const auto now = now_();
   std::vector<std::pair<Clock::time_point, TimerId>> due;
   for (const auto& [id, entry] : timers_) {
     if (entry.due <= now) due.emplace_back(entry.due, id);

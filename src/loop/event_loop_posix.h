@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "loop/event_loop.h"
@@ -19,6 +20,16 @@ class PosixEventLoop : public EventLoop {
  public:
   using Clock = std::chrono::steady_clock;
   using FdHandler = std::function<void(short revents)>;
+
+  // `now` reads the clock that timers are due by; tests give one that jumps.
+  explicit PosixEventLoop(std::function<Clock::time_point()> now = Clock::now)
+      : now_(std::move(now)) {}
+
+  // How long a pass may wait for input, in poll's whole milliseconds: rounded
+  // up, so that a timer due within the next millisecond is not spun for; 0
+  // when the next timer is already due (however late); -1, no limit, when
+  // no timer is armed.
+  static int waitMs(Clock::time_point now, std::optional<Clock::time_point> nextDue);
 
   TimerId startTimer(std::chrono::milliseconds delay, std::function<void()> onTick) override;
   void cancelTimer(TimerId id) override;
@@ -57,6 +68,7 @@ class PosixEventLoop : public EventLoop {
   void dispatchFds(const std::vector<pollfd>& ready);
   void dispatchDueTimers();
 
+  std::function<Clock::time_point()> now_;
   std::map<TimerId, TimerEntry> timers_;
   std::map<int, Watch> watches_;
   std::function<void()> idle_;

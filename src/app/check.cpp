@@ -302,8 +302,9 @@ class Checker {
     if (order.textoPorta.empty()) {
       note("order line 6 (text)", "empty: a run opens the port and sends nothing");
     } else {
-      ok("order line 6 (text)",
-         std::to_string(order.textoPorta.size()) + " bytes to send: " + inQuotes(order.textoPorta));
+      const std::size_t size = order.textoPorta.size();
+      ok("order line 6 (text)", std::to_string(size) + (size == 1 ? " byte" : " bytes") +
+                                    " to send: " + inQuotes(order.textoPorta));
     }
   }
 

@@ -223,7 +223,7 @@ class Checker {
     }
     const std::size_t lineCount = head ? splitLines(head->bytes, 7).size() : 0;
     ok("ORDEM/ordem.txt", "found, " + std::to_string(lineCount > 6 ? 6 : lineCount) +
-                              (lineCount > 6 ? "+" : "") + " lines");
+                              (lineCount > 6 ? "+" : "") + (lineCount == 1 ? " line" : " lines"));
     if (head && startsWithByteOrderMark(head->bytes)) {
       note("ORDEM/ordem.txt", "starts with a UTF-8 byte order mark, which becomes part of line 1",
            "write the file without one (Windows-1252 text)");

@@ -100,6 +100,12 @@ TEST(OrderFile, PresenceRules) {
 }
 
 TEST(OrderFile, MissingUnreadableOrOversizedFiles) {
+  // Thousands of runs a day: a reading that leaks its descriptor is a fault.
+  const auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  const auto descriptorsBefore = openDescriptors();
   TestFolder folder;
   EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
   folder.mkdir("ORDEM/ordem.txt");
@@ -116,6 +122,7 @@ TEST(OrderFile, MissingUnreadableOrOversizedFiles) {
   EXPECT_EQ(atLimit.order.textoPorta, "X");
   folder.write("X/ordem.txt", order + std::string(kOrderSizeLimit - order.size() + 1, 'p'));
   EXPECT_EQ(readOrder(folder.str() + "/X/").status, OrderStatus::Incorrect);
+  EXPECT_EQ(openDescriptors(), descriptorsBefore);
 }
 
 TEST(StartupSettings, FirstCharacterOfTwoLines) {

@@ -167,6 +167,10 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"", [](Installation&) { return true; }, 0},
       {"config.ini: empty", config(""), 6},
       {"config.ini: the window is shown", config("S\r\n"), 7},
+      // What turns a meant N, or a meant second line, into 007.
+      {"byte order mark", config("\xEF\xBB\xBFN\r\n"), 7},
+      {"a small n does not hide the window", config("n\r\n"), 7},
+      {"its lines end in LF alone", config("S\n5\n"), 7},
       // The run stops at 006 and never looks for the order.
       {"config.ini: empty",
        [](Installation& i) {
@@ -175,6 +179,18 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        },
        6},
       {"the folder ORDEM is missing", remove("ORDEM"), 4},
+      {"there is Ordem, but names must match in case: ORDEM",
+       [](Installation& i) {
+         std::filesystem::rename(i.folder.path() / "ORDEM", i.folder.path() / "Ordem");
+         return true;
+       },
+       4, true},
+      {"its lines end in LF alone, which is no line end here: the whole file is line 1",
+       [](Installation& i) {
+         i.writeOrder("1\n9600\n8\n1\nN\nX");
+         return true;
+       },
+       5},
       {"ordem.txt: a folder, not a file",
        [](Installation& i) {
          std::filesystem::remove(i.folder.path() / "ORDEM/ordem.txt");
@@ -246,6 +262,10 @@ TEST_F(EndToEnd, CheckOfANamedFolderFromElsewhere) {
   EXPECT_EQ(install.run().exitStatus, 0);
   EXPECT_EQ(device.received(), "named");
   EXPECT_EQ(elsewhere.check({"--bogus"}).exitStatus, ts::check::kExitUsage);
+  // Asked for its usage, it succeeds: a script probing for the check is not told it failed.
+  const RunResult help = elsewhere.check({"--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.output.find("FOLDER"), std::string::npos) << help.output;
 }
 
 TEST_F(EndToEnd, LineSettingsTheDriverTakesOrRefuses) {

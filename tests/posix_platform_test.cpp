@@ -12,6 +12,7 @@
 #include "loop/event_loop_posix.h"
 #include "pty_device.h"
 #include "serial/serial_control_posix.h"
+#include "serial/termios_linux.h"
 #include "test_folder.h"
 
 namespace ts {
@@ -161,6 +162,8 @@ TEST_F(SerialControlTest, LineSettingsReachTheDriverRawAndWithoutFlowControl) {
       BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | IXOFF | IXANY | INPCK | IUCLC | IMAXBEL;
   left.c_lflag |= ECHONL;
   left.c_cflag |= CRTSCTS;
+  // Without CLOCAL a real port waits for carrier and hangs up when it drops.
+  left.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
   const int fd = ::open(device.terminalPath().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_EQ(::ioctl(fd, TCSETS2, &left), 0);
   ::close(fd);
@@ -170,6 +173,7 @@ TEST_F(SerialControlTest, LineSettingsReachTheDriverRawAndWithoutFlowControl) {
   EXPECT_TRUE(t.c_cflag & CSTOPB);
   EXPECT_EQ(t.c_cflag & (CMSPAR | PARODD), static_cast<tcflag_t>(CMSPAR | PARODD));
   EXPECT_FALSE(t.c_cflag & CRTSCTS);
+  EXPECT_TRUE(t.c_cflag & CLOCAL);
   EXPECT_FALSE(t.c_iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
                             IXOFF | IXANY | INPCK | IUCLC | IMAXBEL));
   EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN));
@@ -182,6 +186,12 @@ TEST_F(SerialControlTest, LineSettingsReachTheDriverRawAndWithoutFlowControl) {
     serial.setPortOpen(true);
     EXPECT_EQ(lineSettings(device).c_cflag & (CMSPAR | PARODD), bits) << parity;
   }
+  // A UART that can only come near the rate read back: 3 % off still frames.
+  for (const auto& [got, frames] : std::vector<std::pair<std::uint32_t, bool>>{
+           {9600, true}, {9888, true}, {9889, false}, {9312, true}, {9311, false}, {0, false}}) {
+    EXPECT_EQ(termios_linux::rateCloseEnough(9600, got), frames) << got;
+  }
+  EXPECT_TRUE(termios_linux::rateCloseEnough(4'000'000, 4'120'000));
 }
 
 TEST_F(SerialControlTest, EveryByteCrossesUntouchedAndInputArrivesWhole) {

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -96,12 +95,6 @@ void makeRaw(termios2& t) {
   t.c_cc[VTIME] = 0;
 }
 
-bool closeEnough(std::uint32_t wanted, speed_t got) {
-  // UART clocks divide to the nearest rate they can make; 3% still frames.
-  const long diff = std::labs(static_cast<long>(got) - static_cast<long>(wanted));
-  return diff * 100 <= static_cast<long>(wanted) * 3;
-}
-
 // The bits that frame a character. Odd and stick parity mean nothing
 // without parity, so they are left out of the comparison then.
 tcflag_t framing(const termios2& t) {
@@ -168,7 +161,7 @@ bool framesAsAsked(int fd, const termios2& asked) {
 bool driverTook(int fd, const termios2& asked) {
   termios2 taken{};
   if (ioctl(fd, TCGETS2, &taken) != 0) return false;
-  if (!closeEnough(asked.c_ospeed, taken.c_ospeed)) return false;
+  if (!rateCloseEnough(asked.c_ospeed, taken.c_ospeed)) return false;
   if (isPseudoTerminal(fd)) {
     return (taken.c_cflag & CSTOPB) == (asked.c_cflag & CSTOPB);
   }
@@ -176,6 +169,11 @@ bool driverTook(int fd, const termios2& asked) {
 }
 
 }  // namespace
+
+bool rateCloseEnough(std::uint32_t wanted, std::uint32_t got) {
+  const std::uint64_t diff = got > wanted ? got - wanted : wanted - got;
+  return diff * 100 <= std::uint64_t{wanted} * 3;
+}
 
 bool applyLineSettings(int fd, const LineSettings& settings) {
   if (settings.stopBits == StopBits::OneHalf) return false;

@@ -12,6 +12,10 @@ namespace ts::termios_linux {
 // 1.5 stop bits, a rate it refuses) or, read back, took them only in part.
 bool applyLineSettings(int fd, const LineSettings& settings);
 
+// Whether a rate the driver reports frames with the one asked: UART clocks
+// divide to the nearest rate they can make, and 3 % off still frames.
+bool rateCloseEnough(std::uint32_t wanted, std::uint32_t got);
+
 // Turns DTR and RTS off; a device without modem lines is left as it is.
 void lowerModemLines(int fd);
 

@@ -3,7 +3,8 @@
 # ("mutants") in the sources, one at a time, rebuilds, runs the tests that can
 # see the changed file and counts how many mistakes the tests catch.
 #
-#   scripts/test-mutants.sh [--seed S] [--count N] [--timeout SECONDS] [--list] [PATHS...]
+#   scripts/test-mutants.sh [--seed S] [--count N] [--timeout SECONDS] [--list] [--no-qemu]
+#                           [PATHS...]
 #
 # --list only prints the mutants drawn. PATHS are files or folders under
 # src/ (default: the core and the POSIX layer; not the Win32 files). The
@@ -11,7 +12,10 @@
 # build/mutants, tested and reverted; one that does not compile is skipped.
 # The tests run are those that can see the file: the core tests, the POSIX
 # and end-to-end tests, and for src/ui the window tests on Xvfb when it is
-# installed (or on TS_TEST_DISPLAY). The report lists killed, survived and
+# installed (or on TS_TEST_DISPLAY). A mutant of the termios or serial
+# control files that the pseudo-terminal tests miss also meets the real
+# kernel drivers (scripts/test-qemu.sh, about a minute) unless --no-qemu is
+# given or QEMU is not installed. The report lists killed, survived and
 # timed-out mutants (a hang the tests stop counts as caught), the diff of
 # every survivor and the kill rate per folder; it is also written to
 # build/mutants/report-<seed>.txt.
@@ -23,6 +27,7 @@ SEED=1
 COUNT=30
 TIMEOUT=""
 LIST=""
+QEMU=1
 PATHS=()
 while (($#)); do
   case "$1" in
@@ -30,11 +35,13 @@ while (($#)); do
     --count) COUNT=$2; shift 2 ;;
     --timeout) TIMEOUT=$2; shift 2 ;;
     --list) LIST=1; shift ;;
+    --no-qemu) QEMU=""; shift ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) PATHS+=("$1"); shift ;;
   esac
 done
+command -v qemu-system-x86_64 >/dev/null || QEMU=""
 ((${#PATHS[@]})) || PATHS=(src/app src/exchange src/loop src/serial src/text src/ui)
 
 BUILD=$ROOT/build/mutants
@@ -81,6 +88,7 @@ fi
 
 export TS_MUTANT_ROOT=$ROOT TS_MUTANT_BUILD=$BUILD TS_MUTANT_BACKUP=$BACKUP
 export TS_MUTANT_SEED=$SEED TS_MUTANT_COUNT=$COUNT TS_MUTANT_TIMEOUT=$TIMEOUT TS_MUTANT_LIST=$LIST
+export TS_MUTANT_QEMU=$QEMU
 status=0
 python3 - "${PATHS[@]}" <<'PY' || status=$?
 import difflib, os, random, re, shutil, signal, subprocess, sys, time
@@ -98,13 +106,20 @@ CORE_TESTS = ("core_tests", BUILD / "tests/core_tests")
 POSIX_TESTS = ("posix_tests", BUILD / "tests/posix_tests")
 X11_TESTS = ("x11_tests", BUILD / "tests/x11_tests")
 DISPLAY = os.environ.get("TS_TEST_DISPLAY", "")
-TARGETS = ["terminal-serial", "core_tests", "posix_tests"] + (["x11_tests"] if DISPLAY else [])
+# The pseudo-terminal ignores framing and modem lines; the real drivers
+# under QEMU do not.
+QEMU = bool(os.environ["TS_MUTANT_QEMU"])
+QEMU_STAGE = ("qemu", ROOT / "scripts/test-qemu.sh")
+QEMU_FILES = ("termios_linux", "serial_control_posix")
+TARGETS = (["terminal-serial", "core_tests", "posix_tests"] + (["x11_tests"] if DISPLAY else [])
+           + (["fake-device"] if QEMU else []))
 
 
 def tests_for(path):
     # The window's drawing and size only show on a display.
     return tests_without_display(path) + (
-        [X11_TESTS] if DISPLAY and path.parts[:2] == ("src", "ui") else [])
+        [X11_TESTS] if DISPLAY and path.parts[:2] == ("src", "ui") else []) + (
+        [QEMU_STAGE] if QEMU and path.stem in QEMU_FILES else [])
 
 
 def tests_without_display(path):
@@ -301,6 +316,8 @@ SHARDS = 4  # the end-to-end tests mostly wait on the clock: run them side by si
 
 def run_tests(binary, timeout):
     """'killed', 'survived' or 'timeout'; stops at the first failing test."""
+    if binary == QEMU_STAGE[1]:
+        return run_qemu_stage(timeout)
     procs, logs = [], []
     # The window tests look at one screen: one at a time.
     shards = 1 if binary == X11_TESTS[1] else SHARDS
@@ -335,6 +352,19 @@ def run_tests(binary, timeout):
         for log in logs:
             log.close()
     return verdict, why
+
+
+def run_qemu_stage(timeout):
+    try:
+        result = run([str(QEMU_STAGE[1]), str(BUILD)], timeout=timeout, cwd=ROOT,
+                     start_new_session=True)
+    except subprocess.TimeoutExpired:
+        return "timeout", ""
+    (BUILD / "qemu.log").write_text(result.stdout)
+    if result.returncode == 0:
+        return "survived", ""
+    fails = [l for l in result.stdout.splitlines() if "FAIL" in l]
+    return "killed", (fails[0].strip() if fails else f"exit {result.returncode}")
 
 
 def main():
@@ -372,7 +402,9 @@ def main():
         sys.exit("the unmutated sources do not build in build/mutants")
     # The unmutated tests must pass; their times bound each mutant's run.
     limits = {}
-    for name, binary in [CORE_TESTS, POSIX_TESTS] + ([X11_TESTS] if DISPLAY else []):
+    needs_qemu = any(QEMU_STAGE in tests_for(f.relative_to(ROOT)) for _, f, _, _ in drawn)
+    for name, binary in ([CORE_TESTS, POSIX_TESTS] + ([X11_TESTS] if DISPLAY else [])
+                         + ([QEMU_STAGE] if needs_qemu else [])):
         t0 = time.monotonic()
         verdict, why = run_tests(binary, 1800)
         took = time.monotonic() - t0

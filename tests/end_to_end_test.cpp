@@ -179,12 +179,19 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        },
        6},
       {"the folder ORDEM is missing", remove("ORDEM"), 4},
+      // Names in other letters' case, sorting before and after the right one.
       {"there is Ordem, but names must match in case: ORDEM",
        [](Installation& i) {
          std::filesystem::rename(i.folder.path() / "ORDEM", i.folder.path() / "Ordem");
          return true;
        },
        4, true},
+      {"there is Config.ini, but names must match in case: config.ini",
+       [](Installation& i) {
+         std::filesystem::rename(i.folder.path() / "config.ini", i.folder.path() / "Config.ini");
+         return true;
+       },
+       6, true},
       {"its lines end in LF alone, which is no line end here: the whole file is line 1",
        [](Installation& i) {
          i.writeOrder("1\n9600\n8\n1\nN\nX");

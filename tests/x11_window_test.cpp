@@ -317,6 +317,10 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
     EXPECT_EQ(rgb(r.x + 1, y), 0xFFFFFFu);
     EXPECT_EQ(rgb(right - 1, y), 0x808080u);
     EXPECT_EQ(rgb(right, y), 0xFFFFFFu);
+    // Along the top, right of the caption, the same one-pixel pair.
+    int top = r.y;
+    while (top < y && rgb(right - 3, top) != 0x808080u) ++top;
+    EXPECT_EQ(rgb(right - 3, top + 1), 0xFFFFFFu) << "frame top at " << top;
   }
 
   // Another window over ours and gone again: the uncovered part is redrawn.

@@ -245,6 +245,11 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
                                                                         << check.output;
     }
     EXPECT_EQ(device.received(), "") << "the check sent something: " << c.what;
+    // Devices offered in place of a missing one are named, never blank.
+    const auto offered = check.output.find("present now:");
+    if (offered != std::string::npos) {
+      EXPECT_EQ(check.output.compare(offered + 12, 6, " /dev/"), 0) << check.output;
+    }
     if (c.status == ts::check::kExitNoProgram) continue;
     EXPECT_EQ(broken.run().exitStatus, c.status) << c.what;
     // Without a place for its answer a run still sends; it only cannot say.

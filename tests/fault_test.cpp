@@ -215,6 +215,12 @@ TEST_F(Fault, ResponseFolderOrFileThatCannotChange) {
     EXPECT_NE(run.errors.find("RESPOSTA/resposta.txt"), std::string::npos) << run.errors;
     EXPECT_EQ(install.response(), staleFile ? std::optional(kStale) : std::nullopt);
     EXPECT_EQ(entriesIn(responseFolder()), staleFile ? 1u : 0u);
+    // The check names the attribute, which no permission shows.
+    if (staleFile && !install.target.wine) {
+      const RunResult check = install.check();
+      EXPECT_EQ(check.exitStatus, 10);
+      EXPECT_NE(check.output.find("marked unchangeable"), std::string::npos) << check.output;
+    }
   }
 }
 

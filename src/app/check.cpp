@@ -12,6 +12,7 @@
 #include "exchange/order_file.h"
 #include "exchange/result_texts.h"
 #include "exchange/text_lines.h"
+#include "text/ascii.h"
 #include "text/windows1252.h"
 
 namespace ts::check {
@@ -50,10 +51,6 @@ std::string inQuotes(const std::string& bytes) {
   text += '"';
   if (bytes.size() > kShownBytes) text += "...";
   return text;
-}
-
-char lowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool sameIgnoringCase(const std::string& a, const std::string& b) {

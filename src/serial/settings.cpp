@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "text/ascii.h"
+
 namespace ts {
 namespace {
 
@@ -66,10 +68,6 @@ std::optional<StopBits> parseStopBits(std::string_view text) {
   if (text == "1.5") return StopBits::OneHalf;
   if (text == "2") return StopBits::Two;
   return std::nullopt;
-}
-
-char lowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 }  // namespace

@@ -127,6 +127,19 @@ TEST(Icon, AnOpaqueConnectorWithLightPinsOnATransparentSquare) {
   EXPECT_EQ(large[19 * 48 + 24], 0xFFF2F2F2u);
   EXPECT_EQ(large[24 * 48 + 8], 0xFF1F4E79u);
   EXPECT_TRUE(iconPixels(0).empty());
+  // Five pins above and four below, as on the connector it stands for.
+  const auto pinsInRow = [&](int y) {
+    int pins = 0;
+    bool onPin = false;
+    for (int x = 0; x < 48; ++x) {
+      const bool light = (large[static_cast<std::size_t>(y * 48 + x)] >> 16 & 0xFF) > 0x80;
+      pins += light && !onPin;
+      onPin = light;
+    }
+    return pins;
+  };
+  EXPECT_EQ(pinsInRow(19), 5);
+  EXPECT_EQ(pinsInRow(28), 4);
 }
 
 }  // namespace

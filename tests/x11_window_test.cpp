@@ -289,22 +289,25 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
     const X11Server::Rgb c = before.at(x, y);
     return static_cast<unsigned>(c.r << 16 | c.g << 8 | c.b);
   };
+  // The greys are the system colours the window was drawn in, written out
+  // here so that a wrong value in the layout shows.
+  constexpr unsigned kGrey = 0xABABAB;
+  const PixelRect port = area(layout::Id::LblPorta);
+  EXPECT_EQ(rgb(port.x + port.width - 1, port.y + port.height - 1), 0xB4B4B4u);
   for (const auto id : {layout::Id::TextTX, layout::Id::TextRX}) {
     const PixelRect r = area(id);
     const int right = r.x + r.width - 1, bottom = r.y + r.height - 1, x = r.x + 3, y = r.y + 3;
     const std::vector<std::pair<unsigned, unsigned>> edges{
-        {rgb(x, r.y), 0x808080},     {rgb(r.x, y), 0x808080},
-        {rgb(right, y), 0xFFFFFF},   {rgb(x, r.y + 1), 0x404040},
-        {rgb(r.x + 1, y), 0x404040}, {rgb(right - 1, y), 0xDCDCDC},
-        {rgb(x, y), 0xFFFFFF},       {rgb(right + 1, y), layout::kWorkspaceGrey}};
+        {rgb(x, r.y), 0x808080},     {rgb(r.x, y), 0x808080},     {rgb(right, y), 0xFFFFFF},
+        {rgb(x, r.y + 1), 0x404040}, {rgb(r.x + 1, y), 0x404040}, {rgb(right - 1, y), 0xDCDCDC},
+        {rgb(x, y), 0xFFFFFF},       {rgb(right + 1, y), kGrey}};
     for (std::size_t i = 0; i < edges.size(); ++i) {
       EXPECT_EQ(edges[i].first, edges[i].second) << std::hex << "edge " << i;
     }
     bool sunkenBottom = false;
     for (int b = bottom - 1; b <= bottom; ++b) {
-      sunkenBottom =
-          sunkenBottom || (rgb(x, b - 1) == 0xFFFFFF && rgb(x, b) == 0xDCDCDC &&
-                           rgb(x, b + 1) == 0xFFFFFF && rgb(x, b + 2) == layout::kWorkspaceGrey);
+      sunkenBottom = sunkenBottom || (rgb(x, b - 1) == 0xFFFFFF && rgb(x, b) == 0xDCDCDC &&
+                                      rgb(x, b + 1) == 0xFFFFFF && rgb(x, b + 2) == kGrey);
     }
     EXPECT_TRUE(sunkenBottom);
   }

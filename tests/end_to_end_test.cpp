@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -303,22 +304,36 @@ TEST_F(EndToEnd, LineSettingsTheDriverTakesOrRefuses) {
 }
 
 // A device another process holds, by a lock or in exclusive mode, is busy;
-// the check names the holder (this test process).
+// the check names the holder (this test process, renamed as the services
+// that take ports unasked) and says what to do about it.
 TEST_F(EndToEnd, LockedPortGives003) {
   if (wine()) GTEST_SKIP() << "locks are the POSIX way of holding a port";
   PtyDevice device({.echo = true});
   install.writeOrder(install.linkPort(device.terminalPath()), "X");
-  const std::string holderName = "pid " + std::to_string(::getpid()) + " (posix_tests)";
-  for (const bool exclusiveMode : {false, true}) {
+  char ownName[17] = {};
+  ASSERT_EQ(::prctl(PR_GET_NAME, ownName), 0);
+  struct Holder {
+    bool exclusiveMode;
+    std::string name, advice;
+  };
+  const std::vector<Holder> holders{
+      {false, ownName, "end the program holding the port"},
+      {true, "brltty", "the braille display service claims USB-serial chips"},
+      {false, "ModemManager", "the modem manager probes new serial ports"}};
+  for (const Holder& h : holders) {
     const int holder = ::open(device.terminalPath().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_EQ(exclusiveMode ? ::ioctl(holder, TIOCEXCL) : ::flock(holder, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(h.exclusiveMode ? ::ioctl(holder, TIOCEXCL) : ::flock(holder, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(install.run().exitStatus, 3);
     EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
+    ::prctl(PR_SET_NAME, h.name.c_str());
     const RunResult check = install.check();
+    ::prctl(PR_SET_NAME, ownName);
     EXPECT_EQ(check.exitStatus, 3);
-    EXPECT_NE(check.output.find("held by another process: " + holderName), std::string::npos)
+    const std::string named = "pid " + std::to_string(::getpid()) + " (" + h.name + ")";
+    EXPECT_NE(check.output.find("held by another process: " + named), std::string::npos)
         << check.output;
-    if (exclusiveMode) ::ioctl(holder, TIOCNXCL);
+    EXPECT_NE(check.output.find("to do: " + h.advice), std::string::npos) << check.output;
+    if (h.exclusiveMode) ::ioctl(holder, TIOCNXCL);
     ::close(holder);
   }
   EXPECT_EQ(device.received(), "");

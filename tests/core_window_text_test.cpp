@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "app/check.h"
 #include "serial/settings.h"
 #include "ui/display_text.h"
 #include "ui/icon.h"
@@ -53,6 +54,9 @@ TEST(Windows1252, EveryByteDrawsAsTheCodePageCharacter) {
     expected += codePageUtf8(b);
   }
   EXPECT_EQ(windows1252ToUtf8(all), expected);
+  // The check quotes order bytes the same way, with line ends, the
+  // backslash and other control bytes written out so that each shows.
+  EXPECT_EQ(check::printable("a\r\n\\\t\x7F\x80\xE9\x98"), "a\\r\\n\\\\\\x09\\x7F€é˜");
 }
 
 TEST(VisibleLines, FollowTheLineStructureOfTheTexts) {

@@ -13,7 +13,7 @@
 #include "exchange/result_texts.h"
 #include "exchange/text_lines.h"
 #include "text/ascii.h"
-#include "text/windows1252.h"
+#include "ui/display_text.h"
 
 namespace ts::check {
 namespace {
@@ -457,19 +457,6 @@ class Checker {
   bool responseUnwritable_ = false;
 };
 
-void appendUtf8(std::string& out, char16_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 const char* markText(Mark mark) {
   switch (mark) {
     case Mark::Ok:
@@ -500,7 +487,7 @@ std::string printable(const std::string& bytes) {
       out += kHex[b >> 4];
       out += kHex[b & 0xF];
     } else {
-      appendUtf8(out, windows1252::toUnicode(b));
+      out += windows1252ToUtf8(std::string_view(&byte, 1));
     }
   }
   return out;

@@ -230,6 +230,46 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"RESPOSTA/resposta.txt is a folder", folderAt("RESPOSTA/resposta.txt"), 10},
       {"program: no terminal-serial",
        [](Installation& i) { return std::filesystem::remove(i.executablePath); }, 9},
+      {"program: terminal-serial is a link to ",
+       [](Installation& i) {
+         i.folder.mkdir("bin");
+         const auto moved = i.folder.path() / "bin/terminal-serial";
+         std::filesystem::rename(i.executablePath, moved);
+         std::filesystem::create_symlink(moved, i.executablePath);
+         return true;
+       },
+       9, true},
+      {"program: terminal-serial cannot be executed by this user",
+       [](Installation& i) {
+         std::filesystem::permissions(i.executablePath, std::filesystem::perms::owner_read |
+                                                            std::filesystem::perms::owner_write);
+         return true;
+       },
+       9, true},
+      {"no ordem.txt in ORDEM", remove("ORDEM/ordem.txt"), 4},
+      {"not an ordinary file (a dangling link",
+       [](Installation& i) {
+         std::filesystem::remove(i.folder.path() / "ORDEM/ordem.txt");
+         std::filesystem::create_symlink("gone.txt", i.folder.path() / "ORDEM/ordem.txt");
+         return true;
+       },
+       4, true},
+      {"larger than an order can be",
+       [](Installation& i) {
+         i.writeOrder("1\r\n9600\r\n8\r\n1\r\nN\r\n" + std::string(1 << 20, 'x'));
+         return true;
+       },
+       5},
+      {"port COM199: /dev/ttyS198 (no PORTAS/COM199): no such device",
+       [](Installation& i) { return i.writeOrder("199\r\n9600\r\n8\r\n1\r\nN\r\nX"), true; }, 3,
+       true},
+      {"not a serial device",
+       [](Installation& i) {
+         std::filesystem::remove(i.folder.path() / "PORTAS/COM1");
+         std::filesystem::create_symlink("/dev/null", i.folder.path() / "PORTAS/COM1");
+         return true;
+       },
+       3, true},
   };
   for (const auto& c : cases) {
     if (c.posixOnly && wine()) continue;

@@ -192,6 +192,22 @@ TEST_F(SerialControlTest, LineSettingsReachTheDriverRawAndWithoutFlowControl) {
     EXPECT_EQ(termios_linux::rateCloseEnough(9600, got), frames) << got;
   }
   EXPECT_TRUE(termios_linux::rateCloseEnough(4'000'000, 4'120'000));
+  // A driver that took the settings only in part frames otherwise; odd and
+  // stick parity without parity frame nothing. {asked, read back, frames}
+  struct Framing {
+    tcflag_t asked, taken;
+    bool frames;
+  };
+  for (const Framing& f :
+       std::vector<Framing>{{CS8 | CSTOPB, CS8, false},
+                            {CS8, CS7, false},
+                            {CS7 | PARENB | PARODD, CS7 | PARENB, false},
+                            {CS8 | PARENB | CMSPAR, CS8 | PARENB, false},
+                            {CS8 | PARENB, CS8, false},
+                            {CS8 | PARODD | CMSPAR, CS8, true},
+                            {CS8 | CSTOPB, CS8 | CSTOPB | CLOCAL | CREAD, true}}) {
+    EXPECT_EQ(termios_linux::framingTaken(f.asked, f.taken), f.frames) << std::oct << f.asked;
+  }
 }
 
 TEST_F(SerialControlTest, EveryByteCrossesUntouchedAndInputArrivesWhole) {
@@ -247,6 +263,8 @@ TEST_F(SerialControlTest, ClosingWaitsForQueuedTextOnlyItsLineTime) {
     serial.setOutput(text);
     EXPECT_LT(Clock::now() - sending, 200ms) << "sending must not wait for the device";
     serial.setPortOpen(false);
+    // Taken at once after 0.3 s: the close ends then, not at the line time.
+    EXPECT_LT(Clock::now() - sending, 900ms);
     for (int i = 0; i < 200 && device.received().size() < text.size(); ++i) {
       std::this_thread::sleep_for(10ms);
     }

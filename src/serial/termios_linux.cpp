@@ -95,14 +95,6 @@ void makeRaw(termios2& t) {
   t.c_cc[VTIME] = 0;
 }
 
-// The bits that frame a character. Odd and stick parity mean nothing
-// without parity, so they are left out of the comparison then.
-tcflag_t framing(const termios2& t) {
-  tcflag_t bits = t.c_cflag & static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
-  if (!(bits & PARENB)) bits &= ~static_cast<tcflag_t>(PARODD | CMSPAR);
-  return bits;
-}
-
 // A pseudo-terminal has no line to frame: it forces 8 data bits without
 // parity whatever is asked, and carries every byte as it is.
 bool isPseudoTerminal(int fd) {
@@ -165,10 +157,19 @@ bool driverTook(int fd, const termios2& asked) {
   if (isPseudoTerminal(fd)) {
     return (taken.c_cflag & CSTOPB) == (asked.c_cflag & CSTOPB);
   }
-  return framing(taken) == framing(asked) && framesAsAsked(fd, asked);
+  return framingTaken(asked.c_cflag, taken.c_cflag) && framesAsAsked(fd, asked);
 }
 
 }  // namespace
+
+bool framingTaken(unsigned asked, unsigned taken) {
+  const auto framing = [](tcflag_t flags) {
+    tcflag_t bits = flags & static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+    if (!(bits & PARENB)) bits &= ~static_cast<tcflag_t>(PARODD | CMSPAR);
+    return bits;
+  };
+  return framing(asked) == framing(taken);
+}
 
 bool rateCloseEnough(std::uint32_t wanted, std::uint32_t got) {
   const std::uint64_t diff = got > wanted ? got - wanted : wanted - got;
@@ -203,8 +204,8 @@ void lowerModemLines(int fd) {
   ioctl(fd, TIOCMBIC, &lines);
 }
 
-bool discardPendingInput(int fd) {
-  return ioctl(fd, TCFLSH, TCIFLUSH) == 0;
+void discardPendingInput(int fd) {
+  ioctl(fd, TCFLSH, TCIFLUSH);
 }
 
 bool isTerminal(int fd) {

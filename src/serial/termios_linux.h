@@ -16,6 +16,11 @@ bool applyLineSettings(int fd, const LineSettings& settings);
 // divide to the nearest rate they can make, and 3 % off still frames.
 bool rateCloseEnough(std::uint32_t wanted, std::uint32_t got);
 
+// Whether control flags read back frame characters as those asked: the
+// same size, parity and stop bits (odd and stick parity count only with
+// parity on).
+bool framingTaken(unsigned asked, unsigned taken);
+
 // Turns DTR and RTS off; a device without modem lines is left as it is.
 void lowerModemLines(int fd);
 
@@ -23,8 +28,9 @@ void lowerModemLines(int fd);
 
 namespace ts::termios_linux {
 
-// Drops input that arrived before this run opened the port.
-bool discardPendingInput(int fd);
+// Drops input that arrived before this run opened the port; a driver
+// without an input queue to drop is no reason to stop the run.
+void discardPendingInput(int fd);
 bool isTerminal(int fd);
 
 // Takes the terminal for this process alone: nobody may open it any more.

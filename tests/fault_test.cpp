@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -103,6 +104,35 @@ TEST_F(Fault, DevicePathVanishingBetweenRunsGives003) {
   EXPECT_EQ(run.exitStatus, 3);
   EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
   EXPECT_EQ(entriesIn(responseFolder()), 1u);
+}
+
+// Without /proc (a mount namespace of its own, as a bare container may
+// start it) the program cannot tell its folder: it says so and ends with
+// status 10, having touched no port.
+TEST_F(Fault, ProgramThatCannotTellItsFolderEndsWithStatus10) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers cannot start without /proc";
+#endif
+  if (install.target.slow() || std::system("unshare --mount true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "needs the native build and the right to make a mount namespace";
+  }
+  ts::testing::Target blind = install.target;
+  blind.wrapper = {"unshare",
+                   "--mount",
+                   "--propagation",
+                   "private",
+                   "sh",
+                   "-c",
+                   "mount -t tmpfs none /proc && exec \"$0\""};
+  Installation hidden(blind);
+  PtyDevice device({.echo = true});
+  hidden.writeOrder(hidden.linkPort(device.terminalPath()), "X");
+  const RunResult run = hidden.run();
+  EXPECT_EQ(run.exitStatus, 10) << run.errors;
+  EXPECT_NE(run.errors.find("cannot tell the executable's folder"), std::string::npos)
+      << run.errors;
+  EXPECT_FALSE(hidden.response());
+  EXPECT_EQ(device.received(), "");
 }
 
 TEST_F(Fault, PortThatIsNotATerminalGives003) {

@@ -224,6 +224,16 @@ TEST_F(SerialControlTest, EveryByteCrossesUntouchedAndInputArrivesWhole) {
   EXPECT_EQ(received, reply);
   EXPECT_EQ(device.received(), text);
   EXPECT_EQ(serial.input(), "");
+  // With InputLen set, a read takes at most that many bytes; the rest waits.
+  serial.setPortOpen(false);
+  PtyDevice echo({.echo = true});
+  openOn(echo);
+  serial.setOnComm([] {});
+  serial.setInputLen(3);
+  serial.setOutput("abcdefg");
+  std::this_thread::sleep_for(100ms);
+  loop.yield();
+  for (const char* part : {"abc", "def", "g", ""}) EXPECT_EQ(serial.input(), part);
 }
 
 // The data and the emptied transmit buffer may come in one poll, so the

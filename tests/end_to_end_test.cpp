@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -331,6 +332,12 @@ TEST_F(EndToEnd, CheckOfANamedFolderFromElsewhere) {
   const RunResult help = elsewhere.check({"--help"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.output.find("FOLDER"), std::string::npos) << help.output;
+  const RunResult version = elsewhere.check({"--version"});
+  EXPECT_EQ(version.exitStatus, 0);
+  const std::string name = "terminal-serial-check ";
+  EXPECT_TRUE(version.output.rfind(name, 0) == 0 && version.output.size() > name.size() &&
+              std::isdigit(static_cast<unsigned char>(version.output[name.size()])))
+      << version.output;
 }
 
 TEST_F(EndToEnd, LineSettingsTheDriverTakesOrRefuses) {

@@ -169,6 +169,8 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"", [](Installation&) { return true; }, 0},
       {"ORDEM/ordem.txt: lines after the sixth are ignored",
        order("9600\r\n8\r\n1\r\nN\r\nX\r\nseventh"), 0},
+      // Without a screen, as the native runs here, such a run still ends.
+      {"config.ini: window shown until the user closes it", config("S\r\n0\r\n"), 0, true},
       {"config.ini: empty", config(""), 6},
       {"config.ini: the window is shown", config("S\r\n"), 7},
       // What turns a meant N, or a meant second line, into 007.
@@ -332,6 +334,14 @@ TEST_F(EndToEnd, CheckOfANamedFolderFromElsewhere) {
   const RunResult help = elsewhere.check({"--help"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.output.find("FOLDER"), std::string::npos) << help.output;
+  if (!wine()) {  // a file named as the folder, by its native path
+    const RunResult notAFolder = elsewhere.check({install.executablePath});
+    EXPECT_NE(notAFolder.exitStatus, 0);
+    EXPECT_NE(
+        notAFolder.output.find("FAIL  folder: " + install.executablePath + " is not a folder"),
+        std::string::npos)
+        << notAFolder.output;
+  }
   const RunResult version = elsewhere.check({"--version"});
   EXPECT_EQ(version.exitStatus, 0);
   const std::string name = "terminal-serial-check ";

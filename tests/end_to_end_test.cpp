@@ -219,6 +219,8 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
          return true;
        },
        2},
+      {"order line 1 (port): \"-1\" is not a port number",
+       [](Installation& i) { return i.writeOrder("-1\r\n9600\r\n8\r\n1\r\nN\r\nX"), true; }, 2},
       {"driver does not take the order's line settings", order("9600\r\n8\r\n1.5\r\nN\r\nX"), 3,
        true},
       {"port COM1: PORTAS/COM1 -> /dev/ts-unplugged: the link leads to no device",

@@ -324,6 +324,20 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
     int top = r.y;
     while (top < y && rgb(right - 3, top) != 0x808080u) ++top;
     EXPECT_EQ(rgb(right - 3, top + 1), 0xFFFFFFu) << "frame top at " << top;
+    // The caption sits in a gap of that line that clears its text on both sides.
+    int firstText = right, lastText = r.x;
+    for (int row = r.y; row <= 2 * top - r.y + 1; ++row) {
+      for (int column = r.x + 2; column < right - 2; ++column) {
+        if ((rgb(column, row) >> 16) < 0x70) {
+          firstText = std::min(firstText, column);
+          lastText = std::max(lastText, column);
+        }
+      }
+    }
+    ASSERT_LT(firstText, lastText) << "no caption";
+    for (const int column : {firstText - 1, lastText + 1, lastText + 2}) {
+      EXPECT_EQ(rgb(column, top), kGrey) << "caption gap at " << column;
+    }
   }
 
   // Another window over ours and gone again: the uncovered part is redrawn.

@@ -165,6 +165,16 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
   const auto folderAt = [](std::string entry) {
     return [entry](Installation& i) { return i.folder.mkdir(entry), true; };
   };
+  const auto wholeOrder = [](std::string bytes) {
+    return [bytes](Installation& i) { return i.writeOrder(bytes), true; };
+  };
+  const auto linkAt = [](std::string entry, std::string target) {
+    return [entry, target](Installation& i) {
+      std::filesystem::remove(i.folder.path() / entry);
+      std::filesystem::create_symlink(target, i.folder.path() / entry);
+      return true;
+    };
+  };
   const std::vector<Case> cases{
       {"", [](Installation&) { return true; }, 0},
       {"ORDEM/ordem.txt: lines after the sixth are ignored",
@@ -199,11 +209,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        },
        6, true},
       {"its lines end in LF alone, which is no line end here: the whole file is line 1",
-       [](Installation& i) {
-         i.writeOrder("1\n9600\n8\n1\nN\nX");
-         return true;
-       },
-       5},
+       wholeOrder("1\n9600\n8\n1\nN\nX"), 5},
       {"ordem.txt: a folder, not a file",
        [](Installation& i) {
          std::filesystem::remove(i.folder.path() / "ORDEM/ordem.txt");
@@ -213,23 +219,13 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        4},
       {"order line 2 (baud rate): empty", order("\r\n8\r\n1\r\nN\r\nX"), 5},
       {"order line 5 (parity): \"X\" cannot be taken", order("9600\r\n8\r\n1\r\nX\r\nX"), 2},
-      {"order line 1 (port): \"COM1\"",
-       [](Installation& i) {
-         i.writeOrder("COM1\r\n9600\r\n8\r\n1\r\nN\r\nX");
-         return true;
-       },
-       2},
+      {"order line 1 (port): \"COM1\"", wholeOrder("COM1\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},
       {"order line 1 (port): \"-1\" is not a port number",
-       [](Installation& i) { return i.writeOrder("-1\r\n9600\r\n8\r\n1\r\nN\r\nX"), true; }, 2},
+       wholeOrder("-1\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},
       {"driver does not take the order's line settings", order("9600\r\n8\r\n1.5\r\nN\r\nX"), 3,
        true},
       {"port COM1: PORTAS/COM1 -> /dev/ts-unplugged: the link leads to no device",
-       [](Installation& i) {
-         std::filesystem::remove(i.folder.path() / "PORTAS/COM1");
-         std::filesystem::create_symlink("/dev/ts-unplugged", i.folder.path() / "PORTAS/COM1");
-         return true;
-       },
-       3, true},
+       linkAt("PORTAS/COM1", "/dev/ts-unplugged"), 3, true},
       {"permission denied: /dev/pts/", [](Installation& i) { return i.runAsNobody(); }, 3, true},
       {"the folder RESPOSTA is missing", remove("RESPOSTA"), 10},
       {"RESPOSTA/resposta.txt is a folder", folderAt("RESPOSTA/resposta.txt"), 10},
@@ -252,29 +248,12 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        },
        9, true},
       {"no ordem.txt in ORDEM", remove("ORDEM/ordem.txt"), 4},
-      {"not an ordinary file (a dangling link",
-       [](Installation& i) {
-         std::filesystem::remove(i.folder.path() / "ORDEM/ordem.txt");
-         std::filesystem::create_symlink("gone.txt", i.folder.path() / "ORDEM/ordem.txt");
-         return true;
-       },
-       4, true},
+      {"not an ordinary file (a dangling link", linkAt("ORDEM/ordem.txt", "gone.txt"), 4, true},
       {"larger than an order can be",
-       [](Installation& i) {
-         i.writeOrder("1\r\n9600\r\n8\r\n1\r\nN\r\n" + std::string(1 << 20, 'x'));
-         return true;
-       },
-       5},
+       wholeOrder("1\r\n9600\r\n8\r\n1\r\nN\r\n" + std::string(1 << 20, 'x')), 5},
       {"port COM199: /dev/ttyS198 (no PORTAS/COM199): no such device",
-       [](Installation& i) { return i.writeOrder("199\r\n9600\r\n8\r\n1\r\nN\r\nX"), true; }, 3,
-       true},
-      {"not a serial device",
-       [](Installation& i) {
-         std::filesystem::remove(i.folder.path() / "PORTAS/COM1");
-         std::filesystem::create_symlink("/dev/null", i.folder.path() / "PORTAS/COM1");
-         return true;
-       },
-       3, true},
+       wholeOrder("199\r\n9600\r\n8\r\n1\r\nN\r\nX"), 3, true},
+      {"not a serial device", linkAt("PORTAS/COM1", "/dev/null"), 3, true},
   };
   for (const auto& c : cases) {
     if (c.posixOnly && wine()) continue;

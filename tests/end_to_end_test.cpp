@@ -279,6 +279,11 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       EXPECT_NE(failLine, std::string::npos) << check.output;
       EXPECT_NE(check.output.find(c.what, failLine), std::string::npos) << c.what << "\n"
                                                                         << check.output;
+      // What it has failed it never passes after, say by reading on past the failure.
+      const std::string subject =
+          check.output.substr(failLine + 7, check.output.find(": ", failLine) - failLine - 7);
+      EXPECT_EQ(check.output.find("\nok    " + subject + ": ", failLine), std::string::npos)
+          << check.output;
     }
     EXPECT_EQ(device.received(), "") << "the check sent something: " << c.what;
     // Devices offered in place of a missing one are named, never blank.

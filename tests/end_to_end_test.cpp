@@ -286,6 +286,10 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
           << check.output;
     }
     EXPECT_EQ(device.received(), "") << "the check sent something: " << c.what;
+    // Settings a run cannot configure, the check does not pass as a whole.
+    if (c.status == 2) {
+      EXPECT_NE(check.output.find("\nFAIL  settings: "), std::string::npos) << check.output;
+    }
     // Devices offered in place of a missing one are named, never blank.
     const std::string offeredList = "present now: ";
     const auto offered = check.output.find(offeredList);

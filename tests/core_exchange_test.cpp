@@ -67,6 +67,7 @@ TEST(ResultTexts, ChoiceAndCode) {
   EXPECT_EQ(results::resultCode(results::kSemTempo), 7);
   EXPECT_EQ(results::resultCode("000|Sucesso\r\nx"), 0);
   EXPECT_EQ(results::resultCode("12|x"), -1);
+  EXPECT_EQ(results::resultCode("129|any code a caller may one day write"), 129);
 }
 
 TEST(TextLines, EndAtCrOrCrLfButNotLoneLf) {

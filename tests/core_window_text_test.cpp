@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <array>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/check.h"
 #include "serial/settings.h"
@@ -114,6 +117,26 @@ TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {
   EXPECT_EQ(area.x, frame.x + twipsToPixels(120, xvfb));
   EXPECT_EQ(area.y, 96);  // 720 twips at 192 pixels per inch
   EXPECT_EQ(area.height, 114);
+}
+
+// Where each control sits on the client area, in tab order: the window
+// callers' staff know, twip for twip, whatever the nesting in frames.
+TEST(ScreenScale, EveryControlWhereTheKnownWindowHasIt) {
+  using layout::Id;
+  const std::vector<std::pair<Id, std::array<int, 4>>> expected{
+      {Id::Frame1, {2160, 120, 2655, 2895}}, {Id::TextTX, {2280, 720, 2415, 855}},
+      {Id::Label1, {2280, 480, 975, 255}},   {Id::Label2, {2280, 1800, 975, 255}},
+      {Id::TextRX, {2280, 2040, 2415, 855}}, {Id::Frame2, {120, 120, 1935, 2895}},
+      {Id::LblPorta, {240, 480, 1695, 2415}}};
+  EXPECT_EQ((std::pair{layout::kClientWidth, layout::kClientHeight}), (std::pair{4905, 3120}));
+  ASSERT_EQ(layout::kControls.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto& [id, rect] = expected[i];
+    EXPECT_EQ(layout::kControls[i].id, id) << i;
+    const layout::Rect placed = layout::clientRect(id);
+    EXPECT_EQ((std::array{placed.left, placed.top, placed.width, placed.height}), rect)
+        << layout::control(id).name;
+  }
 }
 
 TEST(Icon, AnOpaqueConnectorWithLightPinsOnATransparentSquare) {

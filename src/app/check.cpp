@@ -228,15 +228,12 @@ class Checker {
     if (lineCount > 6) note("ORDEM/ordem.txt", "lines after the sixth are ignored");
     const bool accepted = reading.status == OrderStatus::Accepted;
     if (!accepted) recordResult(results::kOrdemIncorreta);
+    // Without a CR the whole file is line 1, so such an order is never complete.
     if (head && lineEndsInLfAlone(head->bytes)) {
-      const std::string finding =
-          "its lines end in LF alone, which is no line end here: the whole file is line 1";
-      const std::string advice = "end each line with CR LF (or CR)";
-      if (accepted) {
-        note("ORDEM/ordem.txt", finding, advice);
-      } else {
-        fail("ORDEM/ordem.txt", finding + ": a run answers 005", advice);
-      }
+      fail("ORDEM/ordem.txt",
+           "its lines end in LF alone, which is no line end here: the whole file is line 1: a "
+           "run answers 005",
+           "end each line with CR LF (or CR)");
     }
     // With a line missing the run stops at 005 before any value is used.
     valueFailure_ = accepted ? "gives 002" : "would give 002 once the order is complete";

@@ -157,12 +157,13 @@ TEST(Settings, StringAndParsing) {
   EXPECT_EQ(parseSettings("4294967295,n,8,1")->baud, 4294967295u);
   EXPECT_EQ(parseSettings("000000000000000000000001,n,8,1")->baud, 1u);
   // Numbers with more digits than the type holds are refused, never wrapped:
-  // 2^32, and 2^64 + 1, which 64-bit arithmetic would take for 1.
+  // 2^32, and 2^64 + 1, which 64-bit arithmetic would take for 1. Only
+  // spaces and tabs are blanks around a field, not other control bytes.
   for (const char* bad :
        {"0,n,8,1", "-9600,n,8,1", "96OO,n,8,1", "9600,x,8,1", "9600,n,9,1", "9600,n,3,1",
         "9600,n,8,3", "9600,n,8,1.0", "9600,n,8", "9600,n,8,1,1", "9600,,8,1", "99999999999,n,8,1",
         "9 600,n,8,1", "9600,no,8,1", "4294967296,n,8,1", "18446744073709551617,n,8,1",
-        "9600,n,18446744073709551624,1"}) {
+        "9600,n,18446744073709551624,1", "9600,n,8\v,1", "9600\x01,n,8,1"}) {
     EXPECT_FALSE(parseSettings(bad)) << bad;
   }
 }

@@ -148,6 +148,10 @@ TEST(Icon, AnOpaqueConnectorWithLightPinsOnATransparentSquare) {
       for (const int y : {0, size - 1}) EXPECT_EQ(at(x, y), 0u) << size;
     }
     EXPECT_EQ(at(size / 2, size / 2) >> 24, 255u) << size;
+    // The connector is drawn symmetric, its smoothed edges too.
+    for (int y = 0; y < size; ++y) {
+      for (int x = 0; x < size / 2; ++x) ASSERT_EQ(at(x, y), at(size - 1 - x, y)) << size;
+    }
   }
   // At 48 pixels the middle pin of the upper row covers whole pixels.
   const std::vector<std::uint32_t> large = iconPixels(48);

@@ -104,8 +104,10 @@ TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {
   EXPECT_EQ(twipsPerPixel(120), 12);
   EXPECT_EQ(twipsPerPixel(92), 16);  // 15.65, rounded
   // Unknown or absurd sizes fall back to the usual density.
-  EXPECT_EQ(densityFromSize(1920, 0), 96);
-  EXPECT_EQ(densityFromSize(1920, 1), 96);
+  for (const auto& [pixels, millimetres] :
+       std::vector<std::pair<int, int>>{{1920, 0}, {1920, 1}, {0, 0}, {-1920, 488}, {1920, -488}}) {
+    EXPECT_EQ(densityFromSize(pixels, millimetres), 96) << pixels << " " << millimetres;
+  }
   for (const auto& [dpi, plausible] : std::vector<std::pair<double, bool>>{
            {0.0, false}, {23.9, false}, {24, true}, {1440, true}, {1440.1, false}}) {
     EXPECT_EQ(isPlausibleDensity(dpi), plausible) << dpi;

@@ -23,7 +23,9 @@ bool isPlausibleDensity(double dpi) {
 }
 
 double densityFromSize(int pixels, int millimetres) {
-  if (pixels <= 0 || millimetres <= 0) return kUsualDensity;
+  // A size of 0 or less, as a server that does not know its screen reports,
+  // gives a density that is negative, infinite or not a number, and none of
+  // those is plausible.
   return usable(pixels * kMillimetresPerInch / millimetres);
 }
 

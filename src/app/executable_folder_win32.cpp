@@ -30,7 +30,7 @@ std::optional<std::string> executableFolder() {
   if (!path) return std::nullopt;
   // The working paths turn backslashes into slashes, which the long-path
   // prefix does not allow; a drive path works without it.
-  if (path->rfind(L"\\\\?\\", 0) == 0 && path->size() > 6 && (*path)[5] == L':') {
+  if (path->starts_with(L"\\\\?\\") && path->size() > 6 && (*path)[5] == L':') {
     path->erase(0, 4);
   }
   const auto separator = path->find_last_of(L"\\/");

@@ -142,7 +142,7 @@ std::string adviceForHolders(const std::vector<pid_t>& pids) {
       return "the modem manager probes new serial ports: tell it to leave this device alone "
              "(a udev rule setting ID_MM_DEVICE_IGNORE=1) or stop it, then run again";
     }
-    if (name.rfind("brltty", 0) == 0) {
+    if (name.starts_with("brltty")) {
       return "the braille display service claims USB-serial chips: remove it or disable its "
              "udev rules if no braille display is used, then replug the device";
     }
@@ -166,8 +166,7 @@ std::vector<std::string> candidateDevices() {
     devices.push_back("/dev/serial/by-id/" + name);
   }
   for (const std::string& name : listFolder("/dev")) {
-    if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0)
-      devices.push_back("/dev/" + name);
+    if (name.starts_with("ttyUSB") || name.starts_with("ttyACM")) devices.push_back("/dev/" + name);
   }
   if (devices.size() > kMostCandidates) devices.resize(kMostCandidates);
   return devices;
@@ -339,7 +338,7 @@ check::PortTrouble PosixCheckPlatform::sharedWith(std::int16_t port) {
   const auto device = realPath(serial_.devicePath(port));
   // A pseudo-terminal's other openers are usually what plays the device
   // behind it (a simulator, a network bridge), not a rival reader.
-  if (!device || device->rfind("/dev/pts/", 0) == 0) return {};
+  if (!device || device->starts_with("/dev/pts/")) return {};
   const std::vector<pid_t> others = openers(*device);
   if (others.empty()) return {};
   return {

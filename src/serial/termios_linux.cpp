@@ -127,7 +127,7 @@ std::string usbSerialDriverFromProc(dev_t device) {
   std::ifstream table("/proc/tty/driver/usbserial");
   const std::string port = std::to_string(minor(device)) + ": module:";
   for (std::string line; std::getline(table, line);) {
-    if (line.rfind(port, 0) != 0) continue;
+    if (!line.starts_with(port)) continue;
     const std::string rest = line.substr(port.size());
     return rest.substr(0, rest.find(' '));
   }

@@ -44,7 +44,6 @@ PosixSerialControl::PosixSerialControl(PosixEventLoop& loop, std::string working
 PosixSerialControl::~PosixSerialControl() {
   // Ending the program: nothing more is sent.
   if (fd_ < 0) return;
-  loop_.unwatch(fd_);
   release(false);
 }
 
@@ -99,13 +98,15 @@ void PosixSerialControl::open() {
 
 void PosixSerialControl::close() {
   if (fd_ < 0) return;
-  loop_.unwatch(fd_);
   // What the line carried in time may still be on its way out (a device
   // that has yet to read it); only what it could not carry is dropped.
   release(!hungUp_ && drainWithinLineTime());
 }
 
 void PosixSerialControl::release(bool drained) {
+  // A closed descriptor left in the loop's poll set would be reported at
+  // once on every pass: the loop would spin until the program ends.
+  loop_.unwatch(fd_);
   if (drained) {
     termios_linux::releaseDrained(fd_);
   } else {

@@ -175,6 +175,12 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       return true;
     };
   };
+  // A terminal whose other side never unlocked it: opening it fails with
+  // EIO, as a serial port with no hardware behind it does.
+  const int lockedMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
+  const auto linkToLocked = [&](Installation& i) {
+    return lockedMaster >= 0 && linkAt("PORTAS/COM1", ::ptsname(lockedMaster))(i);
+  };
   const std::vector<Case> cases{
       {"", [](Installation&) { return true; }, 0},
       {"ORDEM/ordem.txt: lines after the sixth are ignored",
@@ -254,6 +260,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"port COM199: /dev/ttyS198 (no PORTAS/COM199): no such device",
        wholeOrder("199\r\n9600\r\n8\r\n1\r\nN\r\nX"), 3, true},
       {"not a serial device", linkAt("PORTAS/COM1", "/dev/null"), 3, true},
+      {"the device node exists but no hardware answers behind it", linkToLocked, 3, true},
   };
   for (const auto& c : cases) {
     if (c.posixOnly && wine()) continue;
@@ -302,6 +309,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
     const bool sends = c.status == 0 || c.status == kExitResponseNotWritten;
     EXPECT_EQ(device.received(), sends ? "X" : "") << c.what;
   }
+  if (lockedMaster >= 0) ::close(lockedMaster);
 }
 
 // The check given the folder from elsewhere: a folder it passes reaches the

@@ -23,16 +23,23 @@ struct StandardRate {
   tcflag_t code;
 };
 
+// Each rate the kernel has a code of its own for; the macro writes each
+// number once, so a rate cannot be paired with another rate's code.
+#define TS_STANDARD_RATE(baud) \
+  { baud, B##baud }
 constexpr StandardRate kStandardRates[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
+    TS_STANDARD_RATE(50),      TS_STANDARD_RATE(75),      TS_STANDARD_RATE(110),
+    TS_STANDARD_RATE(134),     TS_STANDARD_RATE(150),     TS_STANDARD_RATE(200),
+    TS_STANDARD_RATE(300),     TS_STANDARD_RATE(600),     TS_STANDARD_RATE(1200),
+    TS_STANDARD_RATE(1800),    TS_STANDARD_RATE(2400),    TS_STANDARD_RATE(4800),
+    TS_STANDARD_RATE(9600),    TS_STANDARD_RATE(19200),   TS_STANDARD_RATE(38400),
+    TS_STANDARD_RATE(57600),   TS_STANDARD_RATE(115200),  TS_STANDARD_RATE(230400),
+    TS_STANDARD_RATE(460800),  TS_STANDARD_RATE(500000),  TS_STANDARD_RATE(576000),
+    TS_STANDARD_RATE(921600),  TS_STANDARD_RATE(1000000), TS_STANDARD_RATE(1152000),
+    TS_STANDARD_RATE(1500000), TS_STANDARD_RATE(2000000), TS_STANDARD_RATE(2500000),
+    TS_STANDARD_RATE(3000000), TS_STANDARD_RATE(3500000), TS_STANDARD_RATE(4000000),
 };
+#undef TS_STANDARD_RATE
 
 tcflag_t speedCode(std::uint32_t baud) {
   for (const auto& rate : kStandardRates) {

@@ -223,6 +223,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
          return true;
        },
        4},
+      {"order line 1 (port): empty or missing", wholeOrder("\r\n9600\r\n8\r\n1\r\nN\r\nX"), 5},
       {"order line 2 (baud rate): empty", order("\r\n8\r\n1\r\nN\r\nX"), 5},
       {"order line 5 (parity): \"X\" cannot be taken", order("9600\r\n8\r\n1\r\nX\r\nX"), 2},
       {"order line 1 (port): \"COM1\"", wholeOrder("COM1\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},

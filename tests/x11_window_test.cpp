@@ -292,6 +292,11 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
   // The greys are the system colours the window was drawn in, written out
   // here so that a wrong value in the layout shows.
   constexpr unsigned kGrey = 0xABABAB;
+  // The window's own background reaches every edge.
+  const int lastX = before.width - 1, lastY = before.height - 1;
+  for (const auto& [x, y] : {std::pair{0, 0}, {lastX, 0}, {0, lastY}, {lastX, lastY}}) {
+    EXPECT_EQ(rgb(x, y), kGrey) << x << "," << y;
+  }
   const PixelRect port = area(layout::Id::LblPorta);
   EXPECT_EQ(rgb(port.x + port.width - 1, port.y + port.height - 1), 0xB4B4B4u);
   for (const auto id : {layout::Id::TextTX, layout::Id::TextRX}) {

@@ -111,7 +111,6 @@ DISPLAY = os.environ.get("TS_TEST_DISPLAY", "")
 QEMU = bool(os.environ["TS_MUTANT_QEMU"])
 QEMU_STAGE = ("qemu", ROOT / "scripts/test-qemu.sh")
 QEMU_FILES = ("termios_linux", "serial_control_posix")
-CORE_POSIX_FILES = ("file_io_posix.cpp", "termination_posix.cpp")
 TARGETS = (["terminal-serial", "core_tests", "posix_tests"] + (["x11_tests"] if DISPLAY else [])
            + (["fake-device"] if QEMU else []))
 
@@ -124,14 +123,10 @@ def tests_for(path):
 
 
 def tests_without_display(path):
-    name = path.name
-    # The core library holds the POSIX file access and termination too, so
-    # the core tests see their mistakes.
-    in_core = name in CORE_POSIX_FILES or not (
-        name.endswith(("_posix.cpp", "_linux.cpp", "_posix.h", "_linux.h")) or name.startswith("main_"))
-    # The core's own tests on the fake loop first (fast), then the real
-    # executable end to end.
-    return [CORE_TESTS, POSIX_TESTS] if in_core else [POSIX_TESTS]
+    # The core's own tests on the fake loop first (fast: they cost nothing
+    # for a file they do not link, and they also link the POSIX file access
+    # and termination), then the real executable end to end.
+    return [CORE_TESTS, POSIX_TESTS]
 
 
 def wanted(path):

@@ -121,8 +121,8 @@ TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {
   EXPECT_EQ(area.height, 114);
 }
 
-// Where each control sits on the client area, in tab order: the window
-// callers' staff know, twip for twip, whatever the nesting in frames.
+// Where each control sits on the client area, in tab order, twip for twip
+// as users in the field know the window, whatever the nesting in frames.
 TEST(ScreenScale, EveryControlWhereTheKnownWindowHasIt) {
   using layout::Id;
   const std::vector<std::pair<Id, std::array<int, 4>>> expected{

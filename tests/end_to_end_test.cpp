@@ -271,7 +271,8 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
     if (!c.breakIt(broken)) continue;
     const RunResult check = broken.check();
     EXPECT_EQ(check.exitStatus, c.status) << c.what << "\n" << check.output << check.errors;
-    const auto failLine = check.output.find("\nFAIL  ");
+    const std::string failMark = "\nFAIL  ";
+    const auto failLine = check.output.find(failMark);
     if (c.status == 0) {
       // Nor a note but the one expected: the test holding the
       // pseudo-terminal is what plays the device, not a rival reader.
@@ -288,8 +289,9 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       EXPECT_NE(check.output.find(c.what, failLine), std::string::npos) << c.what << "\n"
                                                                         << check.output;
       // What it has failed it never passes after, say by reading on past the failure.
+      const auto subjectAt = failLine + failMark.size();
       const std::string subject =
-          check.output.substr(failLine + 7, check.output.find(": ", failLine) - failLine - 7);
+          check.output.substr(subjectAt, check.output.find(": ", subjectAt) - subjectAt);
       EXPECT_EQ(check.output.find("\nok    " + subject + ": ", failLine), std::string::npos)
           << check.output;
     }

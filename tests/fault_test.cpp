@@ -39,10 +39,14 @@ const std::string kStale = "000|Sucesso\r\nanswer of an earlier run\r\n";
 
 // The immutable attribute on a file or folder for as long as the object
 // lives: not even root may then add, remove, rename or (for a file) change
-// anything there.
+// anything there. The append-only one (`FS_APPEND_FL`) lets a file grow and
+// nothing else.
 class Immutable {
  public:
-  explicit Immutable(std::filesystem::path path) : path_(std::move(path)) { set_ = flip(true); }
+  explicit Immutable(std::filesystem::path path, int attribute = FS_IMMUTABLE_FL)
+      : path_(std::move(path)), attribute_(attribute) {
+    set_ = flip(true);
+  }
   ~Immutable() {
     if (set_) flip(false);
   }
@@ -58,7 +62,7 @@ class Immutable {
     int flags = 0;
     bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
     if (done) {
-      flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+      flags = on ? (flags | attribute_) : (flags & ~attribute_);
       done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
     }
     ::close(fd);
@@ -66,6 +70,7 @@ class Immutable {
   }
 
   std::filesystem::path path_;
+  int attribute_;
   bool set_ = false;
 };
 
@@ -234,19 +239,21 @@ TEST_F(Fault, ResponseFolderOrFileThatCannotChange) {
     EXPECT_EQ(install.run().exitStatus, 10);
     EXPECT_EQ(install.folder.read("elsewhere.txt"), kStale);
   }
-  // Nothing can be written: no file to rewrite, or an immutable one, which
-  // necessarily stays. The status and the message tell the caller so.
-  for (const bool staleFile : {false, true}) {
+  // Nothing can be written: no file to rewrite, or an immutable or
+  // append-only one, which necessarily stays. The status and the message
+  // tell the caller so.
+  for (const int fileMark : {0, FS_IMMUTABLE_FL, FS_APPEND_FL}) {
     std::filesystem::remove(responseFolder() / "resposta.txt");
-    if (staleFile) install.folder.write("RESPOSTA/resposta.txt", kStale);
-    const Immutable locked(staleFile ? responseFolder() / "resposta.txt" : responseFolder());
+    if (fileMark) install.folder.write("RESPOSTA/resposta.txt", kStale);
+    const Immutable locked(fileMark ? responseFolder() / "resposta.txt" : responseFolder(),
+                           fileMark ? fileMark : FS_IMMUTABLE_FL);
     const RunResult run = install.run();
-    EXPECT_EQ(run.exitStatus, 10);
+    EXPECT_EQ(run.exitStatus, 10) << fileMark;
     EXPECT_NE(run.errors.find("RESPOSTA/resposta.txt"), std::string::npos) << run.errors;
-    EXPECT_EQ(install.response(), staleFile ? std::optional(kStale) : std::nullopt);
-    EXPECT_EQ(entriesIn(responseFolder()), staleFile ? 1u : 0u);
+    EXPECT_EQ(install.response(), fileMark ? std::optional(kStale) : std::nullopt);
+    EXPECT_EQ(entriesIn(responseFolder()), fileMark ? 1u : 0u);
     // The check names the attribute, which no permission shows.
-    if (staleFile && !install.target.wine) {
+    if (fileMark && !install.target.wine) {
       const RunResult check = install.check();
       EXPECT_EQ(check.exitStatus, 10);
       EXPECT_NE(check.output.find("marked unchangeable"), std::string::npos) << check.output;

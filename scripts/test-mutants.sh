@@ -63,19 +63,38 @@ restore() {
     rm -rf "$BACKUP"
   fi
 }
-# The window tests run on a virtual X server when one is installed.
-xvfb_pid=""
-if [[ -z ${TS_TEST_DISPLAY:-} ]] && command -v Xvfb >/dev/null; then
+# The window tests run on virtual X servers when Xvfb is installed, as
+# scripts/test-x11.sh runs them: a common screen, a wide one at another
+# density and, when openbox is installed, the common one under a window
+# manager that frames the window.
+x_pids=()
+start_xvfb() {  # start_xvfb VARIABLE SCREEN: the display goes to VARIABLE
+  local number_file
   number_file=$(mktemp)
-  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1920x1080x24 3>"$number_file" 2>/dev/null &
-  xvfb_pid=$!
+  # shellcheck disable=SC2086 # the screen's words are Xvfb's arguments
+  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 $2 3>"$number_file" >/dev/null 2>&1 &
+  x_pids+=($!)
   for _ in $(seq 100); do [[ -s $number_file ]] && break; sleep 0.1; done
-  [[ -s $number_file ]] && export TS_TEST_DISPLAY=":$(head -n1 "$number_file")"
+  [[ -s $number_file ]] && printf -v "$1" ':%s' "$(head -n1 "$number_file")"
   rm -f "$number_file"
+  [[ -n ${!1:-} ]] && export "${1?}"
+}
+if [[ -z ${TS_TEST_DISPLAY:-} ]] && command -v Xvfb >/dev/null; then
+  start_xvfb TS_TEST_DISPLAY 1920x1080x24 || true
+  start_xvfb TS_MUTANT_WIDE_DISPLAY "3840x1200x24 -dpi 120" || true
+  if command -v openbox >/dev/null && start_xvfb TS_MUTANT_FRAMED_DISPLAY 1920x1080x24; then
+    DISPLAY=$TS_MUTANT_FRAMED_DISPLAY openbox >/dev/null 2>&1 &
+    x_pids+=($!)
+    for _ in $(seq 100); do
+      DISPLAY=$TS_MUTANT_FRAMED_DISPLAY xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null |
+        grep -q 'window id' && break
+      sleep 0.1
+    done
+  fi
 fi
 cleanup() {
   restore
-  [[ -z $xvfb_pid ]] || kill "$xvfb_pid" 2>/dev/null || true
+  ((${#x_pids[@]} == 0)) || kill "${x_pids[@]}" 2>/dev/null || true
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -106,6 +125,11 @@ CORE_TESTS = ("core_tests", BUILD / "tests/core_tests")
 POSIX_TESTS = ("posix_tests", BUILD / "tests/posix_tests")
 X11_TESTS = ("x11_tests", BUILD / "tests/x11_tests")
 DISPLAY = os.environ.get("TS_TEST_DISPLAY", "")
+# The same window tests on the other screens, where they were started.
+X11_SCREENS = {"x11_tests": DISPLAY,
+               "x11_tests_wide": os.environ.get("TS_MUTANT_WIDE_DISPLAY", ""),
+               "x11_tests_framed": os.environ.get("TS_MUTANT_FRAMED_DISPLAY", "")}
+X11_STAGES = [(name, X11_TESTS[1]) for name, shown in X11_SCREENS.items() if shown]
 # The pseudo-terminal ignores framing and modem lines; the real drivers
 # under QEMU do not.
 QEMU = bool(os.environ["TS_MUTANT_QEMU"])
@@ -118,7 +142,7 @@ TARGETS = (["terminal-serial", "core_tests", "posix_tests"] + (["x11_tests"] if 
 def tests_for(path):
     # The window's drawing and size only show on a display.
     return tests_without_display(path) + (
-        [X11_TESTS] if DISPLAY and path.parts[:2] == ("src", "ui") else []) + (
+        X11_STAGES if DISPLAY and path.parts[:2] == ("src", "ui") else []) + (
         [QEMU_STAGE] if QEMU and path.stem in QEMU_FILES else [])
 
 
@@ -201,6 +225,12 @@ ARITH = {"+": ["-", "*"], "-": ["+", "/"], "*": ["/", "+"], "/": ["*", "%"], "%"
          "+=": ["-="], "-=": ["+="], "*=": ["/="], "/=": ["*="]}
 
 
+# Changes that leave the program as it was are not mistakes: a flag worth 0
+# dropped from a mask, an empty value written as {}.
+ZERO_FLAGS = {"O_RDONLY"}
+EMPTY_VALUES = {"std::nullopt", "nullptr", "{}"}
+
+
 def find_matching(code, start):
     """Index of the ')' that closes the '(' at start, or -1."""
     depth = 0
@@ -266,10 +296,12 @@ def sites(path):
         for m in re.finditer(r"!(?!=)", code):
             add("condition", idx, line[:m.start()] + line[m.end():])
         # A flag dropped from a bit mask.
-        for m in re.finditer(r"(?<!\|\s)\b[A-Z][A-Z0-9_]+\b\s*\|(?!\|)\s*", code):
-            add("bitmask", idx, line[:m.start()] + line[m.end():])
-        for m in re.finditer(r"(?<![|\s])\s*(?<!\|)\|(?!\|)\s*\b[A-Z][A-Z0-9_]+\b(?!\s*\|\|)", code):
-            add("bitmask", idx, line[:m.start()] + line[m.end():])
+        for m in re.finditer(r"(?<!\|\s)\b([A-Z][A-Z0-9_]+)\b\s*\|(?!\|)\s*", code):
+            if m.group(1) not in ZERO_FLAGS:
+                add("bitmask", idx, line[:m.start()] + line[m.end():])
+        for m in re.finditer(r"(?<![|\s])\s*(?<!\|)\|(?!\|)\s*\b([A-Z][A-Z0-9_]+)\b(?!\s*\|\|)", code):
+            if m.group(1) not in ZERO_FLAGS:
+                add("bitmask", idx, line[:m.start()] + line[m.end():])
         # A return value replaced.
         m = re.match(r"^(\s*return\s+)(.+);\s*$", code)
         if m and not code.rstrip().endswith("{"):
@@ -282,7 +314,8 @@ def sites(path):
             elif re.fullmatch(r"-?\d+", val):
                 add("return", idx, head + ("1" if val == "0" else "0") + tail)
             else:
-                add("return", idx, head + "{}" + tail)
+                if val not in EMPTY_VALUES:
+                    add("return", idx, head + "{}" + tail)
                 add("return", idx, head + "!(" + val + ")" + tail)
         # A statement or call deleted: a whole statement on one line.
         stripped = code.strip()
@@ -310,7 +343,7 @@ def build():
 SHARDS = 4  # the end-to-end tests mostly wait on the clock: run them side by side
 
 
-def run_tests(binary, timeout):
+def run_tests(name, binary, timeout):
     """'killed', 'survived' or 'timeout'; stops at the first failing test."""
     if binary == QEMU_STAGE[1]:
         return run_qemu_stage(timeout)
@@ -320,6 +353,8 @@ def run_tests(binary, timeout):
     for i in range(shards):
         logs.append(open(BUILD / f"shard-{i}.log", "w+"))
         env = dict(os.environ, GTEST_TOTAL_SHARDS=str(shards), GTEST_SHARD_INDEX=str(i))
+        if name in X11_SCREENS:
+            env["TS_TEST_DISPLAY"] = X11_SCREENS[name]
         procs.append(subprocess.Popen([str(binary), "--gtest_fail_fast", "--gtest_brief=1"],
                                       cwd=BUILD, env=env, stdout=logs[-1],
                                       stderr=subprocess.STDOUT, start_new_session=True))
@@ -399,10 +434,10 @@ def main():
     # The unmutated tests must pass; their times bound each mutant's run.
     limits = {}
     needs_qemu = any(QEMU_STAGE in tests_for(f.relative_to(ROOT)) for _, f, _, _ in drawn)
-    for name, binary in ([CORE_TESTS, POSIX_TESTS] + ([X11_TESTS] if DISPLAY else [])
+    for name, binary in ([CORE_TESTS, POSIX_TESTS] + X11_STAGES
                          + ([QEMU_STAGE] if needs_qemu else [])):
         t0 = time.monotonic()
-        verdict, why = run_tests(binary, 1800)
+        verdict, why = run_tests(name, binary, 1800)
         took = time.monotonic() - t0
         if verdict != "survived":
             sys.exit(f"{name} fails without any mutant ({why}); fix that first")
@@ -430,7 +465,7 @@ def main():
             else:
                 verdict, why = "survived", ""
                 for name, binary in tests_for(rel):
-                    verdict, why = run_tests(binary, limits[name])
+                    verdict, why = run_tests(name, binary, limits[name])
                     if verdict != "survived":
                         why = f"{name}: {why}" if why else name
                         break

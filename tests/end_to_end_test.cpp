@@ -255,6 +255,13 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        },
        9, true},
       {"no ordem.txt in ORDEM", remove("ORDEM/ordem.txt"), 4},
+      {"this user may not look into the folder ORDEM",
+       [](Installation& i) {
+         if (!i.runAsNobody()) return false;
+         std::filesystem::permissions(i.folder.path() / "ORDEM", std::filesystem::perms::owner_all);
+         return true;
+       },
+       4, true},
       {"not an ordinary file (a dangling link", linkAt("ORDEM/ordem.txt", "gone.txt"), 4, true},
       {"larger than an order can be",
        wholeOrder("1\r\n9600\r\n8\r\n1\r\nN\r\n" + std::string(1 << 20, 'x')), 5},

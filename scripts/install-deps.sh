@@ -43,5 +43,17 @@ echo "installing: ${missing[*]}"
 if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# A mirror caught mid-sync fails one list or another; what did arrive, with
+# the lists from before, is usually enough, and the install below says if not.
+for attempt in 1 2 3; do
+  $sudo apt-get update -qq && break
+  echo "warning: package lists incomplete (attempt $attempt of 3)" >&2
+  [ "$attempt" -eq 3 ] || sleep 15
+done
+install() {
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" "${missing[@]}"
+}
+# When the i386 list of the security suite is the one missing, apt offers an
+# amd64 library at a version its i386 twin does not have, and the two must
+# match; the release's own versions always come in pairs.
+install || install -t "$(. /etc/os-release && echo "$VERSION_CODENAME")"

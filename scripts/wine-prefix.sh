@@ -58,19 +58,36 @@ prepare_wine_prefix() {
   if [ "${2:-}" != fresh ] && [ "$(cat "$prefix/.test-prefix" 2>/dev/null)" = "$stamp" ]; then
     return 0
   fi
-  wineserver -k 2>/dev/null || true # a server left by an earlier run
-  rm -rf "$prefix"
-  mkdir -p "$prefix"
-  wineboot -i >/dev/null 2>&1
-  cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
-  wine_prefix_registry >"$prefix/drive_c/test-prefix.reg"
-  wine regedit /S 'C:\test-prefix.reg' >/dev/null 2>&1
-  # The registry reaches the disk when the server ends; the next program
-  # starts one that reads it, fonts included.
-  wineserver -w
-  if ! grep -q '"ShowCrashDialog"=dword:00000000' "$prefix/user.reg"; then
-    echo "FAIL: the test settings did not reach the Wine prefix $prefix" >&2
-    return 1
+  # Wine's first start on a new machine has been seen to fail now and then:
+  # a second try on a new prefix, and what Wine said if that fails too.
+  if ! make_wine_prefix "$prefix"; then
+    echo "warning: making the Wine prefix $prefix failed; once more:" >&2
+    tail -n 20 "$prefix.log" >&2
+    if ! make_wine_prefix "$prefix"; then
+      echo "FAIL: the Wine prefix $prefix could not be made; Wine said:" >&2
+      tail -n 40 "$prefix.log" >&2
+      return 1
+    fi
   fi
   echo "$stamp" >"$prefix/.test-prefix"
+}
+
+# Makes the prefix anew; what Wine prints goes to DIR.log.
+make_wine_prefix() {
+  local prefix=$1 log=$1.log
+  wineserver -k 2>/dev/null || true # a server left by an earlier run
+  rm -rf "$prefix"
+  mkdir -p "$prefix" || return 1
+  : >"$log"
+  wineboot -i >>"$log" 2>&1 || { echo "wineboot ended with $?" >>"$log"; return 1; }
+  cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/" || return 1
+  wine_prefix_registry >"$prefix/drive_c/test-prefix.reg"
+  wine regedit /S 'C:\test-prefix.reg' >>"$log" 2>&1 || { echo "regedit ended with $?" >>"$log"; return 1; }
+  # The registry reaches the disk when the server ends; the next program
+  # starts one that reads it, fonts included.
+  wineserver -w || { echo "wineserver -w ended with $?" >>"$log"; return 1; }
+  if ! grep -q '"ShowCrashDialog"=dword:00000000' "$prefix/user.reg"; then
+    echo "the test settings did not reach the prefix" >>"$log"
+    return 1
+  fi
 }

@@ -175,6 +175,19 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       return true;
     };
   };
+  using std::filesystem::perms;
+  const perms readOnlyFolder = perms::owner_all | perms::group_read | perms::group_exec |
+                               perms::others_read | perms::others_exec;
+  // Run as user nobody, with an entry this test's user owns given only `mode`;
+  // the device is open to every user, so that only that entry stands in the way.
+  const auto asNobodyWith = [](std::string entry, std::filesystem::perms mode) {
+    return [entry, mode](Installation& i) {
+      if (!i.runAsNobody()) return false;
+      std::filesystem::permissions(i.folder.path() / "PORTAS/COM1", perms::all);
+      std::filesystem::permissions(i.folder.path() / entry, mode);
+      return true;
+    };
+  };
   // A terminal whose other side never unlocked it: opening it fails with
   // EIO, as a serial port with no hardware behind it does.
   const int lockedMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -227,6 +240,10 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"order line 2 (baud rate): empty", order("\r\n8\r\n1\r\nN\r\nX"), 5},
       {"order line 5 (parity): \"X\" cannot be taken", order("9600\r\n8\r\n1\r\nX\r\nX"), 2},
       {"order line 1 (port): \"COM1\"", wholeOrder("COM1\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},
+      {"ordem.txt: starts with a UTF-8 byte order mark, which becomes part of line 1",
+       wholeOrder("\xEF\xBB\xBF"
+                  "1\r\n9600\r\n8\r\n1\r\nN\r\nX"),
+       2},
       {"order line 1 (port): \"-1\" is not a port number",
        wholeOrder("-1\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},
       {"driver does not take the order's line settings", order("9600\r\n8\r\n1.5\r\nN\r\nX"), 3,
@@ -255,13 +272,20 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        },
        9, true},
       {"no ordem.txt in ORDEM", remove("ORDEM/ordem.txt"), 4},
-      {"this user may not look into the folder ORDEM",
-       [](Installation& i) {
-         if (!i.runAsNobody()) return false;
-         std::filesystem::permissions(i.folder.path() / "ORDEM", std::filesystem::perms::owner_all);
-         return true;
+      {"this user may not look into the folder ORDEM", asNobodyWith("ORDEM", perms::owner_all), 4,
+       true},
+      {"ORDEM/ordem.txt: cannot be read by this user",
+       asNobodyWith("ORDEM/ordem.txt", perms::owner_read), 4, true},
+      {"RESPOSTA/: this user cannot write in it", asNobodyWith("RESPOSTA", readOnlyFolder), 10,
+       true},
+      // Where no entry can be made, an answer file the user may write is rewritten in place.
+      {"",
+       [&](Installation& i) {
+         i.folder.write("RESPOSTA/resposta.txt", "stale");
+         std::filesystem::permissions(i.folder.path() / "RESPOSTA/resposta.txt", perms::all);
+         return asNobodyWith("RESPOSTA", readOnlyFolder)(i);
        },
-       4, true},
+       0, true},
       {"not an ordinary file (a dangling link", linkAt("ORDEM/ordem.txt", "gone.txt"), 4, true},
       {"larger than an order can be",
        wholeOrder("1\r\n9600\r\n8\r\n1\r\nN\r\n" + std::string(1 << 20, 'x')), 5},
@@ -293,8 +317,10 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       }
     } else {
       EXPECT_NE(failLine, std::string::npos) << check.output;
-      EXPECT_NE(check.output.find(c.what, failLine), std::string::npos) << c.what << "\n"
-                                                                        << check.output;
+      // Named in the failure, or in a note on what led to it.
+      const auto firstMark = std::min(failLine, check.output.find("\nnote  "));
+      EXPECT_NE(check.output.find(c.what, firstMark), std::string::npos) << c.what << "\n"
+                                                                         << check.output;
       // What it has failed it never passes after, say by reading on past the failure.
       const auto subjectAt = failLine + failMark.size();
       const std::string subject =

@@ -405,6 +405,25 @@ TEST_F(EndToEnd, LineSettingsTheDriverTakesOrRefuses) {
 // A device another process holds, by a lock or in exclusive mode, is busy;
 // the check names the holder (this test process, renamed as the services
 // that take ports unasked) and says what to do about it.
+// A child process that holds `path` open, without a lock, until killed.
+pid_t openPortElsewhere(const std::string& path) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    const char done = fd >= 0 ? 'y' : 'n';
+    [[maybe_unused]] const auto written = ::write(ready[1], &done, 1);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  char done = 'n';
+  const bool opened = child > 0 && ::read(ready[0], &done, 1) == 1 && done == 'y';
+  ::close(ready[0]);
+  EXPECT_TRUE(opened) << "the bystander could not open " << path;
+  return child;
+}
+
 TEST_F(EndToEnd, LockedPortGives003) {
   if (wine()) GTEST_SKIP() << "locks are the POSIX way of holding a port";
   PtyDevice device({.echo = true});
@@ -424,9 +443,17 @@ TEST_F(EndToEnd, LockedPortGives003) {
     ASSERT_EQ(h.exclusiveMode ? ::ioctl(holder, TIOCEXCL) : ::flock(holder, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(install.run().exitStatus, 3);
     EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
+    // Beside a lock's holder, a process that only has the port open is no holder.
+    const pid_t bystander = h.exclusiveMode ? -1 : openPortElsewhere(device.terminalPath());
     ::prctl(PR_SET_NAME, h.name.c_str());
     const RunResult check = install.check();
     ::prctl(PR_SET_NAME, ownName);
+    if (bystander > 0) {
+      ::kill(bystander, SIGKILL);
+      ::waitpid(bystander, nullptr, 0);
+      EXPECT_EQ(check.output.find("pid " + std::to_string(bystander)), std::string::npos)
+          << check.output;
+    }
     EXPECT_EQ(check.exitStatus, 3);
     const std::string named = "pid " + std::to_string(::getpid()) + " (" + h.name + ")";
     EXPECT_NE(check.output.find("held by another process: " + named), std::string::npos)

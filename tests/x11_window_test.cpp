@@ -340,7 +340,7 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
       }
     }
     ASSERT_LT(firstText, lastText) << "no caption";
-    for (const int column : {firstText - 1, lastText + 1, lastText + 2}) {
+    for (const int column : {firstText - 2, firstText - 1, lastText + 1, lastText + 2}) {
       EXPECT_EQ(rgb(column, top), kGrey) << "caption gap at " << column;
     }
   }

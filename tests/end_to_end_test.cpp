@@ -405,23 +405,37 @@ TEST_F(EndToEnd, LineSettingsTheDriverTakesOrRefuses) {
 // A device another process holds, by a lock or in exclusive mode, is busy;
 // the check names the holder (this test process, renamed as the services
 // that take ports unasked) and says what to do about it.
-// A child process that holds `path` open, without a lock, until killed.
-pid_t openPortElsewhere(const std::string& path) {
+// A process that holds `path` open until killed: without a lock, or with
+// one taken by its parent, which then ended (the lock lives on in the child).
+// Returns its pid.
+pid_t openPortElsewhere(const std::string& path, bool lockedByEndedParent = false) {
   int ready[2];
   if (::pipe(ready) != 0) return -1;
   const pid_t child = ::fork();
   if (child == 0) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-    const char done = fd >= 0 ? 'y' : 'n';
-    [[maybe_unused]] const auto written = ::write(ready[1], &done, 1);
+    bool holding = fd >= 0;
+    if (holding && lockedByEndedParent) {
+      holding = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+      if (holding && ::fork() != 0) ::_exit(0);
+    }
+    const pid_t holder = holding ? ::getpid() : -1;
+    [[maybe_unused]] const auto written = ::write(ready[1], &holder, sizeof holder);
     for (;;) ::pause();
   }
   ::close(ready[1]);
-  char done = 'n';
-  const bool opened = child > 0 && ::read(ready[0], &done, 1) == 1 && done == 'y';
+  pid_t holder = -1;
+  const bool told = child > 0 && ::read(ready[0], &holder, sizeof holder) == sizeof holder;
   ::close(ready[0]);
-  EXPECT_TRUE(opened) << "the bystander could not open " << path;
-  return child;
+  if (lockedByEndedParent && child > 0) ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(told && holder > 0) << "could not hold " << path;
+  return holder;
+}
+
+void endProcess(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
 }
 
 TEST_F(EndToEnd, LockedPortGives003) {
@@ -449,8 +463,7 @@ TEST_F(EndToEnd, LockedPortGives003) {
     const RunResult check = install.check();
     ::prctl(PR_SET_NAME, ownName);
     if (bystander > 0) {
-      ::kill(bystander, SIGKILL);
-      ::waitpid(bystander, nullptr, 0);
+      endProcess(bystander);
       EXPECT_EQ(check.output.find("pid " + std::to_string(bystander)), std::string::npos)
           << check.output;
     }
@@ -462,6 +475,14 @@ TEST_F(EndToEnd, LockedPortGives003) {
     if (h.exclusiveMode) ::ioctl(holder, TIOCNXCL);
     ::close(holder);
   }
+  // The lock's taker ended, leaving the lock to a child: the child is named.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);  // so that the orphaned child can be reaped here
+  const pid_t heir = openPortElsewhere(device.terminalPath(), true);
+  const RunResult check = install.check();
+  endProcess(heir);
+  const auto heldBy = check.output.find("held by another process: ");
+  EXPECT_NE(check.output.find("pid " + std::to_string(heir) + " (", heldBy), std::string::npos)
+      << check.output;
   EXPECT_EQ(device.received(), "");
 }
 

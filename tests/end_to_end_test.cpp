@@ -180,7 +180,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
                                perms::others_read | perms::others_exec;
   // Run as user nobody, with an entry this test's user owns given only `mode`;
   // the device is open to every user, so that only that entry stands in the way.
-  const auto asNobodyWith = [](std::string entry, std::filesystem::perms mode) {
+  const auto asNobodyWith = [](std::string entry, perms mode) {
     return [entry, mode](Installation& i) {
       if (!i.runAsNobody()) return false;
       std::filesystem::permissions(i.folder.path() / "PORTAS/COM1", perms::all);
@@ -402,9 +402,6 @@ TEST_F(EndToEnd, LineSettingsTheDriverTakesOrRefuses) {
   EXPECT_EQ(device.received(), "okokokok");
 }
 
-// A device another process holds, by a lock or in exclusive mode, is busy;
-// the check names the holder (this test process, renamed as the services
-// that take ports unasked) and says what to do about it.
 // A process that holds `path` open until killed: without a lock, or with
 // one taken by its parent, which then ended (the lock lives on in the child).
 // Returns its pid.
@@ -438,6 +435,9 @@ void endProcess(pid_t pid) {
   ::waitpid(pid, nullptr, 0);
 }
 
+// A device another process holds, by a lock or in exclusive mode, is busy;
+// the check names the holder (this test process, renamed as the services
+// that take ports unasked) and says what to do about it.
 TEST_F(EndToEnd, LockedPortGives003) {
   if (wine()) GTEST_SKIP() << "locks are the POSIX way of holding a port";
   PtyDevice device({.echo = true});

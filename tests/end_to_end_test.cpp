@@ -246,8 +246,9 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        2},
       {"order line 1 (port): \"-1\" is not a port number",
        wholeOrder("-1\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},
-      {"driver does not take the order's line settings", order("9600\r\n8\r\n1.5\r\nN\r\nX"), 3,
-       true},
+      {"line settings (no serial driver here takes 4 data bits) (no serial driver here takes 1.5 "
+       "stop bits)",
+       order("9600\r\n4\r\n1.5\r\nN\r\nX"), 3, true},
       {"port COM1: PORTAS/COM1 -> /dev/ts-unplugged: the link leads to no device",
        linkAt("PORTAS/COM1", "/dev/ts-unplugged"), 3, true},
       {" and user nobody cannot use it", [](Installation& i) { return i.runAsNobody(); }, 3, true},

@@ -113,6 +113,14 @@ TEST(OrderFile, MissingUnreadableOrOversizedFiles) {
   EXPECT_EQ(readOrder(folder.str() + "/ORDEM/").status, OrderStatus::NotFound);
   ASSERT_EQ(::mkfifo((folder.str() + "/fifo").c_str(), 0600), 0);
   EXPECT_FALSE(fileio::readFileHead(folder.str() + "/fifo", 16));  // and does not block
+  // A head is the limit's bytes at most, and says whether the file goes on.
+  folder.write("head", "0123456789");
+  for (const std::size_t limit : {4u, 10u}) {
+    const auto head = fileio::readFileHead(folder.str() + "/head", limit);
+    EXPECT_TRUE(head && head->bytes == std::string("0123456789").substr(0, limit) &&
+                head->whole == (limit == 10))
+        << limit;
+  }
   folder.write("X/ordem.txt", "1\r2\r3\r4\r5\r");
   EXPECT_EQ(readOrder(folder.str() + "/X/").status, OrderStatus::Accepted);
   // Lines after the sixth fill the file up to the limit, and one byte past it.

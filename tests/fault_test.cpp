@@ -180,16 +180,6 @@ TEST_F(Fault, FilesThatAreNotOrdinaryFilesNeitherBlockNorCount) {
   }
 }
 
-TEST_F(Fault, UnreadableOrderGives004) {
-  if (!install.runAsNobody()) GTEST_SKIP() << "needs root to run the program as nobody";
-  install.writeOrder(1, "X");
-  std::filesystem::permissions(install.folder.path() / "ORDEM/ordem.txt",
-                               std::filesystem::perms::none);
-  install.folder.write("RESPOSTA/resposta.txt", kStale);
-  EXPECT_EQ(install.run().exitStatus, 4);
-  EXPECT_EQ(install.response(), responseBytes(results::kOrdemAusente));
-}
-
 TEST_F(Fault, ReadOnlyResponseFileIsReplaced) {
   PtyDevice device({.echo = true});
   prepareEchoRun(device, "X");
@@ -197,21 +187,6 @@ TEST_F(Fault, ReadOnlyResponseFileIsReplaced) {
                                std::filesystem::perms::owner_read |
                                    std::filesystem::perms::group_read |
                                    std::filesystem::perms::others_read);
-  EXPECT_EQ(install.run().exitStatus, 0);
-  EXPECT_EQ(install.response(), "000|Sucesso\r\nX\r\n");
-  EXPECT_EQ(entriesIn(responseFolder()), 1u);
-}
-
-TEST_F(Fault, ReadOnlyFolderWithAWritableResponseIsRewrittenInPlace) {
-  if (!install.runAsNobody()) GTEST_SKIP() << "needs root to run the program as nobody";
-  using std::filesystem::perms;
-  PtyDevice device({.echo = true});
-  std::filesystem::permissions(device.terminalPath(), perms::all);
-  prepareEchoRun(device, "X");
-  std::filesystem::permissions(responseFolder() / "resposta.txt", perms::all);
-  std::filesystem::permissions(responseFolder(), perms::owner_all | perms::group_read |
-                                                     perms::group_exec | perms::others_read |
-                                                     perms::others_exec);
   EXPECT_EQ(install.run().exitStatus, 0);
   EXPECT_EQ(install.response(), "000|Sucesso\r\nX\r\n");
   EXPECT_EQ(entriesIn(responseFolder()), 1u);

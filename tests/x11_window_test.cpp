@@ -286,6 +286,10 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
   EXPECT_GT(count(before, area(layout::Id::LblPorta), bluish), 50) << "the port summary";
   EXPECT_GT(count(before, area(layout::Id::TextTX), reddish), 5) << "the text sent";
   EXPECT_GT(count(before, area(layout::Id::TextRX), reddish), 50) << "the result";
+  const auto dark = [](X11Server::Rgb c) { return c.r + c.g + c.b < 200; };
+  for (const auto id : {layout::Id::Label1, layout::Id::Label2}) {
+    EXPECT_GT(count(before, area(id), dark), 5) << "the caption TX: or RX:";
+  }
   // Each text area is sunken: shadow above and left, highlight below and
   // right, dark shadow and light just inside, then its white background.
   // (Its bottom edge may round to the pixel below the one computed here.)

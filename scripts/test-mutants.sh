@@ -12,13 +12,13 @@
 # build/mutants, tested and reverted; one that does not compile is skipped.
 # The tests run are those that can see the file: the core tests, the POSIX
 # and end-to-end tests, and for src/ui the window tests on Xvfb when it is
-# installed (or on TS_TEST_DISPLAY). A mutant of the termios or serial
-# control files that the pseudo-terminal tests miss also meets the real
-# kernel drivers (scripts/test-qemu.sh, about a minute) unless --no-qemu is
-# given or QEMU is not installed. The report lists killed, survived and
-# timed-out mutants (a hang the tests stop counts as caught), the diff of
-# every survivor and the kill rate per folder; it is also written to
-# build/mutants/report-<seed>.txt.
+# installed (or on TS_TEST_DISPLAY). A mutant of the termios, serial
+# control or port diagnosis files that the pseudo-terminal tests miss also
+# meets the real kernel drivers (scripts/test-qemu.sh, about a minute)
+# unless --no-qemu is given or QEMU is not installed. The report lists
+# killed, survived and timed-out mutants (a hang the tests stop counts as
+# caught), the diff of every survivor and the kill rate per folder; it is
+# also written to build/mutants/report-<seed>.txt.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -130,13 +130,13 @@ X11_SCREENS = {"x11_tests": DISPLAY,
                "x11_tests_wide": os.environ.get("TS_MUTANT_WIDE_DISPLAY", ""),
                "x11_tests_framed": os.environ.get("TS_MUTANT_FRAMED_DISPLAY", "")}
 X11_STAGES = [(name, X11_TESTS[1]) for name, shown in X11_SCREENS.items() if shown]
-# The pseudo-terminal ignores framing and modem lines; the real drivers
-# under QEMU do not.
+# The pseudo-terminal ignores framing and modem lines, and a test cannot
+# add a USB adapter to /dev; the real drivers under QEMU do.
 QEMU = bool(os.environ["TS_MUTANT_QEMU"])
 QEMU_STAGE = ("qemu", ROOT / "scripts/test-qemu.sh")
-QEMU_FILES = ("termios_linux", "serial_control_posix")
+QEMU_FILES = ("termios_linux", "serial_control_posix", "port_diagnosis_posix")
 TARGETS = (["terminal-serial", "core_tests", "posix_tests"] + (["x11_tests"] if DISPLAY else [])
-           + (["fake-device"] if QEMU else []))
+           + (["terminal-serial-check", "fake-device"] if QEMU else []))
 
 
 def tests_for(path):

@@ -115,12 +115,14 @@ fi
 
 # --- the program and the device -------------------------------------------
 
-if [ ! -x "$build/terminal-serial" ] || [ ! -x "$build/fake-device" ]; then
+if [ ! -x "$build/terminal-serial" ] || [ ! -x "$build/terminal-serial-check" ] ||
+  [ ! -x "$build/fake-device" ]; then
   preset=$(basename "$build")  # each preset builds in build/<its name>
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" --target terminal-serial fake-device
+  cmake --build --preset "$preset" --target terminal-serial terminal-serial-check fake-device
 fi
 program=$build/terminal-serial
+check=$build/terminal-serial-check
 device=$build/fake-device
 
 run=$(mktemp -d)
@@ -168,8 +170,9 @@ cp /bin/busybox "$initramfs/bin/busybox"
 cp tests/qemu/guest_init.sh "$initramfs/init"
 cp "$run/cases" "$initramfs/cases"
 cp "$program" "$initramfs/ts/terminal-serial"
-# The program's shared libraries, where the dynamic loader looks for them.
-for library in $(ldd "$program" | grep -o '/[^ ]*'); do
+cp "$check" "$initramfs/ts/terminal-serial-check"
+# The programs' shared libraries, where the dynamic loader looks for them.
+for library in $({ ldd "$program"; ldd "$check"; } | grep -o '/[^ ]*' | sort -u); do
   mkdir -p "$initramfs$(dirname "$library")"
   cp -L "$library" "$initramfs$library"
 done

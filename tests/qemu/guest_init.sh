@@ -20,6 +20,13 @@ mkdir -p ORDEM RESPOSTA PORTAS
 ln -s /dev/ttyUSB0 PORTAS/COM5
 printf 'N\r\n' >config.ini
 
+# A port that leads nowhere: the check offers the serial devices present.
+printf '9\r\n9600\r\n8\r\n1\r\nN\r\nX\r\n' >ORDEM/ordem.txt
+./terminal-serial-check >check.txt 2>&1
+status=$?
+offered=$(sed -n 's/.*serial devices present now: *//p' check.txt | tr ' ' ',')
+echo "@@CHECK status=$status offered=$offered@@"
+
 uptime_cs() {
   read -r up _ </proc/uptime
   echo "${up%.*}${up#*.}"

@@ -427,6 +427,8 @@ pid_t openPortElsewhere(const std::string& path, bool lockedByEndedParent = fals
   if (child == 0) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
     bool holding = fd >= 0;
+    // A lock on a file of its own makes it no holder of the port.
+    holding = holding && ::flock(::open("/tmp", O_TMPFILE | O_RDWR, 0600), LOCK_EX) == 0;
     if (holding && lockedByEndedParent) {
       holding = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
       if (holding && ::fork() != 0) ::_exit(0);

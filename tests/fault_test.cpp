@@ -140,18 +140,6 @@ TEST_F(Fault, ProgramThatCannotTellItsFolderEndsWithStatus10) {
   EXPECT_EQ(device.received(), "");
 }
 
-TEST_F(Fault, PortThatIsNotATerminalGives003) {
-  if (install.target.wine) GTEST_SKIP() << "the PORTAS folder is the POSIX mapping";
-  install.folder.write("plain-file", "not a device");
-  install.folder.mkdir("PORTAS");
-  std::filesystem::create_symlink(install.folder.path() / "plain-file",
-                                  install.folder.path() / "PORTAS/COM1");
-  install.writeOrder(1, "X");
-  EXPECT_EQ(install.run().exitStatus, 3);
-  EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
-  EXPECT_EQ(install.folder.read("plain-file"), "not a device");
-}
-
 TEST_F(Fault, FilesThatAreNotOrdinaryFilesNeitherBlockNorCount) {
   struct Case {
     std::string entry;  // made a folder or a FIFO instead of a file

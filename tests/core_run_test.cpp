@@ -216,43 +216,37 @@ TEST_F(RunTest, ConfigProblemsSkipTheOrderPhase) {
   EXPECT_EQ(l.exitStatus(), 6);
 }
 
-TEST_F(RunTest, DisplayTimeAndHiddenMode) {
-  folder.write("config.ini", "S\r\n9 segundos\r\n");
-  start();
-  loop.runUntilQuit();
-  EXPECT_EQ(loop.now(), 1500 + 9000);
-
-  FakeLoop hiddenLoop;
-  FakeSerial hiddenSerial(hiddenLoop);
-  FakeWindow hiddenWindow;
-  folder.write("config.ini", "N\r\n9\r\n");
-  FormPrincipal hidden(hiddenLoop, hiddenSerial, hiddenWindow, folder.str(), PathStyle::Posix);
-  hidden.start();
-  EXPECT_FALSE(hiddenWindow.shown);
-  hiddenLoop.runUntilQuit();
-  EXPECT_EQ(hiddenLoop.now(), 2000);
-}
-
-TEST_F(RunTest, DisplayTimeZeroWaitsForTheUserButNotWithoutAScreen) {
-  folder.write("config.ini", "S\r\n0\r\n");
+// Shown for the display time after the answer, or hidden and ended with
+// it; a display time of 0 waits for the user, but not without a screen.
+TEST_F(RunTest, DisplayTimeHiddenModeAndWaitingForTheUser) {
+  struct Case {
+    const char* config;
+    bool display, shown;
+    long endsAt;  // -1: only when the user closes the window
+  };
   folder.write("ORDEM/ordem.txt", kOrder);
-  start();
-  loop.runUntilQuit(600'000);
-  EXPECT_FALSE(loop.quitted());
-  EXPECT_TRUE(folder.exists("RESPOSTA/resposta.txt"));
-  window.onClose();
-  EXPECT_TRUE(loop.quitted());
-  EXPECT_EQ(loop.exitStatus(), 1);
-
-  FakeLoop headlessLoop;
-  FakeSerial headlessSerial(headlessLoop);
-  FakeWindow headless;
-  headless.display = false;
-  FormPrincipal run(headlessLoop, headlessSerial, headless, folder.str(), PathStyle::Posix);
-  run.start();
-  EXPECT_FALSE(headless.shown);
-  headlessLoop.runUntilQuit();
-  EXPECT_EQ(headlessLoop.now(), 2000);
+  for (const Case& c :
+       {Case{"S\r\n9 segundos\r\n", true, true, 1500 + 9000}, Case{"N\r\n9\r\n", true, false, 2000},
+        Case{"S\r\n0\r\n", true, true, -1}, Case{"S\r\n0\r\n", false, false, 2000}}) {
+    FakeLoop l;
+    FakeSerial s(l);
+    FakeWindow w;
+    w.display = c.display;
+    folder.write("config.ini", c.config);
+    FormPrincipal run(l, s, w, folder.str(), PathStyle::Posix);
+    run.start();
+    l.runUntilQuit(c.endsAt < 0 ? 600'000 : 60'000);
+    EXPECT_EQ(w.shown, c.shown) << c.config;
+    if (c.endsAt >= 0) {
+      EXPECT_EQ(l.now(), c.endsAt) << c.config;
+      continue;
+    }
+    EXPECT_FALSE(l.quitted());
+    EXPECT_TRUE(folder.exists("RESPOSTA/resposta.txt"));
+    w.onClose();
+    EXPECT_TRUE(l.quitted());
+    EXPECT_EQ(l.exitStatus(), 1);
+  }
 }
 
 TEST_F(RunTest, ClosingEndsTheRunWhereItStands) {

@@ -370,8 +370,18 @@ TEST_F(EndToEnd, CheckOfANamedFolderFromElsewhere) {
   const int port = install.linkPort(device.terminalPath());
   install.writeOrder(port, "named");
   Installation elsewhere(testTarget());
-  const RunResult check = elsewhere.check({install.folderArgument()});
+  // Named through a link, the folder is checked and reported as what the link leads to.
+  std::string named = install.folderArgument();
+  if (!wine()) {
+    named = elsewhere.folder.str() + "/link-to-folder";
+    std::filesystem::create_symlink(install.folder.path(), named);
+  }
+  const RunResult check = elsewhere.check({named});
   EXPECT_EQ(check.exitStatus, 0) << check.output << check.errors;
+  if (!wine()) {
+    EXPECT_EQ(check.output.rfind("terminal-serial-check: " + install.folder.str() + "\n", 0), 0u)
+        << check.output;
+  }
   EXPECT_NE(check.output.find("port COM" + std::to_string(port) + ": "), std::string::npos)
       << check.output;
   EXPECT_NE(check.output.find("order line 6 (text): 5 bytes to send: \"named\""), std::string::npos)

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -32,12 +33,17 @@ std::string linkTarget(const std::string& link) {
   return std::filesystem::read_symlink(link, error).string();
 }
 
-// The descriptors open in process `pid`, once it runs a program other than
-// this one (before exec it holds this process's descriptors); -1 before.
-int openDescriptors(int pid) {
+// Whether process `pid` has left this program for another: before exec it
+// holds this process's descriptors and pages.
+bool runsAnotherProgram(int pid) {
   static const std::string self = linkTarget("/proc/self/exe");
+  return linkTarget("/proc/" + std::to_string(pid) + "/exe") != self;
+}
+
+// The descriptors open in process `pid` once it runs another program; -1 before.
+int openDescriptors(int pid) {
+  if (!runsAnotherProgram(pid)) return -1;
   const std::string proc = "/proc/" + std::to_string(pid);
-  if (linkTarget(proc + "/exe") == self) return -1;
   DIR* dir = ::opendir((proc + "/fd").c_str());
   if (!dir) return -1;
   int count = 0;
@@ -46,6 +52,18 @@ int openDescriptors(int pid) {
   }
   ::closedir(dir);
   return count;
+}
+
+// The most memory process `pid` has held since its exec (VmHWM), in KB; 0
+// before exec or once it has ended. The rusage peak is no use here: at exec
+// Linux keeps the forked copy's peak, which is this test process's size.
+long residentPeakKb(int pid) {
+  if (!runsAnotherProgram(pid)) return 0;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
 }
 
 double milliseconds(const timeval& t) {
@@ -232,6 +250,7 @@ RunResult Installation::wait(int pid, std::chrono::milliseconds limit) {
   rusage usage{};
   for (;;) {
     result.maxOpenFds = std::max(result.maxOpenFds, openDescriptors(pid));
+    result.peakRssKb = std::max(result.peakRssKb, residentPeakKb(pid));
     const pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
     if (done == pid) {
       result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -245,7 +264,6 @@ RunResult Installation::wait(int pid, std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   result.cpuMs = milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime);
-  result.peakRssKb = usage.ru_maxrss;
   result.elapsedMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
   return result;

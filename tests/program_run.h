@@ -34,7 +34,7 @@ struct RunResult {
   long elapsedMs = 0;
   std::string errors;  // what the program wrote on stderr
   double cpuMs = 0;    // user and system time
-  long peakRssKb = 0;
+  long peakRssKb = 0;  // the most memory seen held after exec, sampled every few ms
   int maxOpenFds = 0;  // the most descriptors seen open at once after exec
   std::string output;  // what a checking run wrote on stdout
 };

@@ -56,14 +56,8 @@ TEST(Soak, RunsInARowInOneFolderDoNotGrow) {
   for (std::size_t i = 0; i < std::min<std::size_t>(10, results.size()); ++i) {
     firstPeak = std::max(firstPeak, results[i].peakRssKb);
   }
-  // Page-sized jitter is no growth. Under AddressSanitizer the peak moves by
-  // a few percent with the machine's load (its shadow memory and allocator
-  // pools); there its leak checker ends any run that leaks.
-#if defined(__SANITIZE_ADDRESS__)
-  const long slackKb = firstPeak / 20;
-#else
+  // Page-sized jitter is no growth.
   const long slackKb = std::max(256L, firstPeak / 100);
-#endif
   long lastPeak = 0;
   for (std::size_t i = 0; i < results.size(); ++i) {
     EXPECT_LE(results[i].maxOpenFds, descriptors + 1) << "run " << i;

@@ -37,13 +37,16 @@ def read_cases(path):
 
 
 def read_console(path):
+    """The runs' ends by case, and the check's report (None if it printed none)."""
+    console = open(path, encoding="latin-1").read()
     ends = {}
     for match in re.finditer(r"@@END (\S+) status=(\d+) centiseconds=(\d+) usb=(\w+) response=([0-9a-f]*)@@",
-                             open(path, encoding="latin-1").read()):
+                             console):
         case, status, centiseconds, usb, response = match.groups()
         ends[case] = {"status": int(status), "seconds": int(centiseconds) / 100, "usb": usb == "yes",
                       "response": bytes.fromhex(response)}
-    return ends
+    check = re.search(r"@@CHECK status=(\d+) offered=(\S*)@@", console)
+    return ends, check
 
 
 TRACE_LINE = re.compile(r"^\d+@(\d+\.\d+):(\w+) (.*)$")
@@ -218,7 +221,7 @@ def compare_usb_framing(case, order, data_format, baud):
 
 def main(folder):
     cases = read_cases(f"{folder}/cases")
-    ends = read_console(f"{folder}/console.log")
+    ends, check = read_console(f"{folder}/console.log")
     runs = split_runs(read_trace(f"{folder}/trace.log"))
     arrivals = {kind: read_arrivals(f"{folder}/{kind}.arrivals") for kind in ("uart", "usb")}
     normal = max((ends[c["id"]]["seconds"] for c in cases if c["id"] in ends and c["id"] != "uart-stalled-line"),
@@ -266,7 +269,6 @@ def main(folder):
         pulse_text = f"DTR/RTS pulse at open {pulse * 1000:.2f} ms" if pulse is not None else ""
         print(f"  {case:24} {response[:3]}  {end['seconds']:.2f} s  {pulse_text}")
     # Before any case ran, the check of a port that leads nowhere offered the adapter.
-    check = re.search(r"@@CHECK status=(\d+) offered=(\S*)@@", open(f"{folder}/console.log", encoding="latin-1").read())
     if not check or check.group(1) != "3" or "/dev/ttyUSB0" not in check.group(2).split(","):
         fail("check", "did not offer /dev/ttyUSB0 for a port that leads nowhere: "
              + (check.group(0) if check else "no report"))

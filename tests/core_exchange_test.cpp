@@ -66,7 +66,9 @@ TEST(ResultTexts, ChoiceAndCode) {
   EXPECT_EQ(results::chooseResult("", ""), results::kSemResposta);
   EXPECT_EQ(results::resultCode(results::kSemTempo), 7);
   EXPECT_EQ(results::resultCode("000|Sucesso\r\nx"), 0);
-  EXPECT_EQ(results::resultCode("12|x"), -1);
+  for (const char* notAResult : {"12|x", "1234|x", "12"}) {
+    EXPECT_EQ(results::resultCode(notAResult), -1) << notAResult;
+  }
   EXPECT_EQ(results::resultCode("129|any code a caller may one day write"), 129);
 }
 

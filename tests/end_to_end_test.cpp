@@ -308,6 +308,13 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
     if (!c.breakIt(broken)) continue;
     const RunResult check = broken.check();
     EXPECT_EQ(check.exitStatus, c.status) << c.what << "\n" << check.output << check.errors;
+    // Checking its own folder, it points to the usage only where that is no working folder.
+    if (!wine()) {
+      EXPECT_EQ(check.errors.find("no FOLDER given") != std::string::npos,
+                c.status == ts::check::kExitNoProgram)
+          << c.what << "\n"
+          << check.errors;
+    }
     const std::string failMark = "\nFAIL  ";
     const auto failLine = check.output.find(failMark);
     if (c.status == 0) {

@@ -194,6 +194,15 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
   const auto linkToLocked = [&](Installation& i) {
     return lockedMaster >= 0 && linkAt("PORTAS/COM1", ::ptsname(lockedMaster))(i);
   };
+  // The device in exclusive mode, which keeps out every user but root: user
+  // nobody cannot open it, nor see who holds it.
+  std::vector<int> exclusiveHolders;
+  const auto heldExclusively = [&](Installation& i) {
+    if (!asNobodyWith("PORTAS/COM1", perms::all)(i)) return false;
+    const int holder = ::open((i.folder.path() / "PORTAS/COM1").c_str(), O_RDWR | O_NOCTTY);
+    if (holder >= 0) exclusiveHolders.push_back(holder);
+    return holder >= 0 && ::ioctl(holder, TIOCEXCL) == 0;
+  };
   const std::vector<Case> cases{
       {"", [](Installation&) { return true; }, 0},
       {"ORDEM/ordem.txt: lines after the sixth are ignored",
@@ -256,6 +265,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        asNobodyWith("PORTAS/COM1", perms::owner_read | perms::owner_write | perms::group_read |
                                        perms::group_write),
        3, true},
+      {"held by a process this user cannot see", heldExclusively, 3, true},
       {"the folder RESPOSTA is missing", remove("RESPOSTA"), 10},
       {"RESPOSTA/resposta.txt is a folder", folderAt("RESPOSTA/resposta.txt"), 10},
       {"program: no terminal-serial",
@@ -298,6 +308,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"port COM199: /dev/ttyS198 (no PORTAS/COM199): no such device",
        wholeOrder("199\r\n9600\r\n8\r\n1\r\nN\r\nX"), 3, true},
       {"not a serial device", linkAt("PORTAS/COM1", "/dev/null"), 3, true},
+      {"cannot open: Is a directory", linkAt("PORTAS/COM1", "/"), 3, true},
       {"the device node exists but no hardware answers behind it", linkToLocked, 3, true},
   };
   for (const auto& c : cases) {
@@ -368,6 +379,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
     EXPECT_EQ(device.received(), sends ? "X" : "") << c.what;
   }
   if (lockedMaster >= 0) ::close(lockedMaster);
+  for (int holder : exclusiveHolders) ::close(holder);
 }
 
 // The check given the folder from elsewhere: a folder it passes reaches the

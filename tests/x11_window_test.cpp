@@ -192,8 +192,16 @@ TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
     // The outer frame (none without a window manager) 30 pixels from the
     // screen's top and right.
     const std::vector<long> frame = server.frameExtents(window);
-    EXPECT_EQ(geometry.y - frame[2], kEdgePixels);
-    EXPECT_EQ(geometry.x + geometry.width + frame[1], server.screenWidth() - kEdgePixels);
+    EXPECT_EQ(geometry.y - frame[2], kEdgePixels) << dpi;
+    const long right = geometry.x + geometry.width + frame[1];
+    const long wanted = server.screenWidth() - kEdgePixels;
+    if (dpi > 0) {
+      // Without the bridge a frame is counted only if the manager set it
+      // before the setup ended; a busy one may set it later.
+      EXPECT_TRUE(right == wanted || right == wanted + frame[0] + frame[1]) << right;
+    } else {
+      EXPECT_EQ(right, wanted);
+    }
     EXPECT_EQ(run.finish(10s), 0);
   }
 }

@@ -177,6 +177,11 @@ TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
     EXPECT_EQ(server.property(window, "WM_NAME"), layout::kCaption);
     EXPECT_EQ(server.property(window, "_NET_WM_NAME"), layout::kCaption);
     expectIcons(server.property(window, "_NET_WM_ICON"));
+    // Closed from the frame, it is asked to close rather than killed.
+    const long deleteWindow =
+        static_cast<long>(XInternAtom(server.display(), "WM_DELETE_WINDOW", False));
+    EXPECT_EQ(server.property(window, "WM_PROTOCOLS"),
+              std::string(reinterpret_cast<const char*>(&deleteWindow), sizeof deleteWindow));
 
     std::this_thread::sleep_for(200ms);  // a window manager may still move its frame
     const double density = dpi > 0 ? dpi : server.density();

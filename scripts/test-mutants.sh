@@ -5,8 +5,11 @@
 #
 #   scripts/test-mutants.sh [--seed S] [--count N] [--timeout SECONDS] [--list] [--no-qemu]
 #                           [PATHS...]
+#   scripts/test-mutants.sh --patches DIR [--timeout SECONDS] [--no-qemu]
 #
-# --list only prints the mutants drawn. PATHS are files or folders under
+# --list only prints the mutants drawn. --patches takes the mistakes from
+# DIR instead, one unified diff of src/ per *.patch file, for mistakes
+# written by hand that no operator draws (a wrong field, a wrong unit). PATHS are files or folders under
 # src/ (default: the core and the POSIX layer; not the Win32 files). The
 # same seed and paths draw the same mutants. Each mutant is applied, built in
 # build/mutants, tested and reverted; one that does not compile is skipped.
@@ -27,6 +30,7 @@ SEED=1
 COUNT=30
 TIMEOUT=""
 LIST=""
+PATCHES=""
 QEMU=1
 PATHS=()
 while (($#)); do
@@ -35,6 +39,7 @@ while (($#)); do
     --count) COUNT=$2; shift 2 ;;
     --timeout) TIMEOUT=$2; shift 2 ;;
     --list) LIST=1; shift ;;
+    --patches) PATCHES=$(realpath "$2"); shift 2 ;;
     --no-qemu) QEMU=""; shift ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
@@ -107,7 +112,7 @@ fi
 
 export TS_MUTANT_ROOT=$ROOT TS_MUTANT_BUILD=$BUILD TS_MUTANT_BACKUP=$BACKUP
 export TS_MUTANT_SEED=$SEED TS_MUTANT_COUNT=$COUNT TS_MUTANT_TIMEOUT=$TIMEOUT TS_MUTANT_LIST=$LIST
-export TS_MUTANT_QEMU=$QEMU
+export TS_MUTANT_QEMU=$QEMU TS_MUTANT_PATCHES=$PATCHES
 status=0
 python3 - "${PATHS[@]}" <<'PY' || status=$?
 import difflib, os, random, re, shutil, signal, subprocess, sys, time
@@ -119,6 +124,7 @@ BACKUP = Path(os.environ["TS_MUTANT_BACKUP"])
 SEED = int(os.environ["TS_MUTANT_SEED"])
 COUNT = int(os.environ["TS_MUTANT_COUNT"])
 FIXED_TIMEOUT = os.environ["TS_MUTANT_TIMEOUT"]
+PATCHES = os.environ["TS_MUTANT_PATCHES"]
 
 # What a file is built into decides which tests can see a change to it.
 CORE_TESTS = ("core_tests", BUILD / "tests/core_tests")
@@ -398,7 +404,14 @@ def run_qemu_stage(timeout):
     return "killed", (fails[0].strip() if fails else f"exit {result.returncode}")
 
 
-def main():
+def draw():
+    """The mutants: (class, file, line index, new line, test paths)."""
+    if PATCHES:
+        drawn = []
+        for patch in sorted(Path(PATCHES).glob("*.patch")):
+            paths = re.findall(r"^\+\+\+ b/(\S+)", patch.read_text(), re.M)
+            drawn.append(("patch", patch, None, None, [Path(p) for p in paths]))
+        return drawn, {}
     files = collect_files(sys.argv[1:])
     rng = random.Random(SEED)
     per_class = {}
@@ -422,18 +435,49 @@ def main():
         if (m[0], m[1], m[2]) in seen:
             continue
         seen.add((m[0], m[1], m[2]))
-        drawn.append((cls,) + m)
+        drawn.append((cls,) + m + ([m[0].relative_to(ROOT)],))
+    return drawn, texts
 
-    print(f"seed {SEED}: {len(drawn)} mutants over {len(files)} files", flush=True)
+
+def apply_patch(patch):
+    """Applies a hand-written mistake; its text is the diff reported."""
+    result = run(["git", "apply", str(patch)], cwd=ROOT)
+    return result.returncode == 0, patch.read_text()
+
+
+def apply_line(f, idx, new, lines):
+    rel = f.relative_to(ROOT)
+    mutated = lines[:idx] + [new] + lines[idx + 1:]
+    f.write_text("\n".join(mutated))
+    return True, "".join(difflib.unified_diff(
+        [l + "\n" for l in lines[max(0, idx - 2):idx + 3]],
+        [l + "\n" for l in mutated[max(0, idx - 2):idx + 3]],
+        f"a/{rel}:{idx + 1}", f"b/{rel}:{idx + 1}", n=2))
+
+
+def stages_for(rels):
+    stages = []
+    for rel in rels:
+        stages += [s for s in tests_for(rel) if s not in stages]
+    return stages
+
+
+def main():
+    drawn, texts = draw()
+    if not drawn:
+        sys.exit("nothing drawn")
+    print(f"seed {SEED}: {len(drawn)} mutants" if not PATCHES
+          else f"{len(drawn)} mistakes from {PATCHES}", flush=True)
     if os.environ["TS_MUTANT_LIST"]:
-        for cls, f, idx, new in drawn:
-            print(f"{cls:10} {f.relative_to(ROOT)}:{idx + 1}\n  - {texts[f][idx].strip()}\n  + {new.strip()}")
+        for cls, f, idx, new, _ in drawn:
+            print(f.name if cls == "patch" else
+                  f"{cls:10} {f.relative_to(ROOT)}:{idx + 1}\n  - {texts[f][idx].strip()}\n  + {new.strip()}")
         return 0
     if not build():
         sys.exit("the unmutated sources do not build in build/mutants")
     # The unmutated tests must pass; their times bound each mutant's run.
     limits = {}
-    needs_qemu = any(QEMU_STAGE in tests_for(f.relative_to(ROOT)) for _, f, _, _ in drawn)
+    needs_qemu = any(QEMU_STAGE in stages_for(rels) for *_, rels in drawn)
     for name, binary in ([CORE_TESTS, POSIX_TESTS] + X11_STAGES
                          + ([QEMU_STAGE] if needs_qemu else [])):
         t0 = time.monotonic()
@@ -446,35 +490,35 @@ def main():
 
     results = []
     started = time.monotonic()
-    for n, (cls, f, idx, new) in enumerate(drawn, 1):
-        rel = f.relative_to(ROOT)
-        lines = texts[f]
-        backup = BACKUP / rel
-        backup.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(f, backup)
+    for n, (cls, f, idx, new, rels) in enumerate(drawn, 1):
+        backups = []
+        for rel in rels:
+            backups.append((ROOT / rel, BACKUP / rel))
+            backups[-1][1].parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(*backups[-1])
+        t0 = time.monotonic()
         try:
-            mutated = lines[:idx] + [new] + lines[idx + 1:]
-            f.write_text("\n".join(mutated))
-            diff = "".join(difflib.unified_diff(
-                [l + "\n" for l in lines[max(0, idx - 2):idx + 3]],
-                [l + "\n" for l in mutated[max(0, idx - 2):idx + 3]],
-                f"a/{rel}:{idx + 1}", f"b/{rel}:{idx + 1}", n=2))
-            t0 = time.monotonic()
-            if not build():
+            applied, diff = apply_patch(f) if cls == "patch" else apply_line(f, idx, new, texts[f])
+            if not applied:
+                verdict, why = "skipped", "does not apply"
+            elif not build():
                 verdict, why = "skipped", "does not compile"
             else:
                 verdict, why = "survived", ""
-                for name, binary in tests_for(rel):
+                for name, binary in stages_for(rels):
                     verdict, why = run_tests(name, binary, limits[name])
                     if verdict != "survived":
                         why = f"{name}: {why}" if why else name
                         break
         finally:
-            shutil.copy(backup, f)  # new mtime: the next build recompiles it
-            backup.unlink()
+            for original, backup in backups:
+                shutil.copy(backup, original)  # new mtime: the next build recompiles it
+                backup.unlink()
         took = time.monotonic() - t0
+        rel = rels[0]
+        where = f.name if cls == "patch" else f"{rel}:{idx + 1}"
         results.append((cls, rel, verdict, why, diff))
-        print(f"[{n}/{len(drawn)}] {verdict:8} {cls:10} {rel}:{idx + 1} ({took:.0f} s) {why}",
+        print(f"[{n}/{len(drawn)}] {verdict:8} {cls:10} {where} ({took:.0f} s) {why}",
               flush=True)
 
     report = []
@@ -483,7 +527,8 @@ def main():
         report.append("Survivors:\n")
         for cls, rel, _, _, diff in survivors:
             report.append(f"--- {cls} in {rel}\n{diff}")
-    report.append(f"\nseed {SEED}, {len(results)} mutants, "
+    name = f"seed {SEED}" if not PATCHES else PATCHES
+    report.append(f"\n{name}, {len(results)} mutants, "
                   f"{(time.monotonic() - started) / 60:.0f} min\n")
     report.append(f"{'folder':16} {'killed':>7} {'timeout':>8} {'survived':>9} {'skipped':>8} {'rate':>6}\n")
     folders = sorted({str(r[1].parent) for r in results})
@@ -497,7 +542,7 @@ def main():
         report.append(f"{folder:16} {k:7} {t:8} {s:9} {sk:8} {rate:>6}\n")
     text = "".join(report)
     print("\n" + text)
-    (BUILD / f"report-{SEED}.txt").write_text(text)
+    (BUILD / (f"report-{SEED}.txt" if not PATCHES else "report-patches.txt")).write_text(text)
     return 1 if survivors else 0
 
 

@@ -81,7 +81,9 @@ TEST_F(RunTest, SuccessfulExchangeFollowsTheSchedule) {
             (std::vector<std::string>{"CommPort=3", "Settings=9600,n,8,1", "RThreshold=1",
                                       "SThreshold=1", "InputLen=0", "PortOpen=1", "Output"}));
   EXPECT_EQ(window.text(Control::TextTX), "PESO");
-  EXPECT_EQ(window.text(Control::LblPorta).substr(0, 12), "\rPorta: COM3");
+  EXPECT_EQ(window.text(Control::LblPorta),
+            "\rPorta: COM3\r\r\nVelocidade: 9600\r\nBits: 8\r\nParidade: N\r\nStop bits: "
+            "1\r\r\nDisparo RX: 1 crt");
 
   serial.receive("12,");
   loop.advance(300);

@@ -93,14 +93,22 @@ TEST(PosixEventLoop, WaitsNoLongerThanTheNextTimerOnAClockThatJumps) {
   loop.setIdleHandler([&] { skew = 990ms; });
   const auto started = Clock::now();
   Clock::duration fired{};
+  std::string order;
   loop.startTimer(1s, [&] {
     fired = Clock::now() - started;
-    // Handlers that fall behind: the timers they start are already due.
+    // Handlers that fall behind: the timers they start are already due,
+    // both in the same pass, and the one due first fires first.
     skew += 5s;
-    loop.startTimer(100ms, [&] { loop.quit(3); });
+    loop.startTimer(150ms, [&] {
+      order += "b";
+      loop.quit(3);
+      loop.quit(4);  // the first quit's status stands
+    });
+    loop.startTimer(100ms, [&] { order += "a"; });
     skew += 200ms;
   });
   EXPECT_EQ(loop.run(), 3);
+  EXPECT_EQ(order, "ab");
   EXPECT_LT(fired, 500ms);
   EXPECT_LT(Clock::now() - started, 500ms);
 }

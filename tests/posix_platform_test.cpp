@@ -113,6 +113,17 @@ TEST(PosixEventLoop, WaitsNoLongerThanTheNextTimerOnAClockThatJumps) {
   EXPECT_LT(Clock::now() - started, 500ms);
 }
 
+// What a pseudo-terminal's driver takes from a writer while nobody reads.
+std::size_t bytesATerminalHolds() {
+  PtyDevice deaf({.deafFor = std::chrono::hours(1)});
+  const int fd = ::open(deaf.terminalPath().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+  std::size_t held = 0;
+  const std::string chunk(1024, 'x');
+  for (ssize_t n = 0; fd >= 0 && (n = ::write(fd, chunk.data(), chunk.size())) > 0;) held += n;
+  ::close(fd);
+  return held;
+}
+
 class SerialControlTest : public ::testing::Test {
  protected:
   void openOn(PtyDevice& device, const std::string& settings = "9600,n,8,1") {
@@ -311,6 +322,23 @@ TEST_F(SerialControlTest, ClosingWaitsForQueuedTextOnlyItsLineTime) {
     // The driver holds a few kilobytes at most: the rest takes 0.9 s or more, then 0.1 s more.
     EXPECT_GE(took, 800ms);
     EXPECT_LE(took, 1500ms);
+  }
+  {
+    // One that took part of the text, then stopped: what the driver could
+    // not take of the rest is waited for its line time and the margin, not
+    // the whole text's line time again.
+    PtyDevice tired({.deafAfter = 60'000});
+    openOn(tired, "1000000,n,8,1");
+    serial.setOutput(text);
+    runFor(loop, 300ms);
+    ASSERT_EQ(tired.received().size(), 60'000u);
+    // 10 us a byte at 1 Mbaud.
+    const auto unsent = 10us * static_cast<long>(40'000 - bytesATerminalHolds());
+    const auto closing = Clock::now();
+    serial.setPortOpen(false);
+    const auto took = Clock::now() - closing;
+    EXPECT_GE(took, unsent + 50ms);
+    EXPECT_LE(took, 800ms);
   }
 }
 

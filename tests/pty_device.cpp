@@ -72,10 +72,11 @@ void PtyDevice::play() {
   const auto hearsFrom = created_ + script_.deafFor;
   while (!stop_ && !hungUp_) {
     const bool flooding = script_.floodBytes > floodWritten_ && firstByteAt_ >= 0;
-    const bool hears = Clock::now() >= hearsFrom;
+    const std::size_t room = script_.deafAfter - received().size();
+    const bool hears = Clock::now() >= hearsFrom && room > 0;
     pollfd p{master_, static_cast<short>((hears ? POLLIN : 0) | (flooding ? POLLOUT : 0)), 0};
     ::poll(&p, 1, 2);
-    const ssize_t n = hears ? ::read(master_, buffer, sizeof buffer) : 0;
+    const ssize_t n = hears ? ::read(master_, buffer, std::min(sizeof buffer, room)) : 0;
     if (n > 0) {
       const auto now = Clock::now();
       if (firstByteAt_ < 0) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +25,8 @@ class PtyDevice {
     // Read nothing for this long after being created (a device that has
     // stopped taking data): what the program sends stays queued.
     std::chrono::milliseconds deafFor{0};
+    // Stop reading for good once this many bytes have arrived.
+    std::size_t deafAfter = SIZE_MAX;
   };
 
   PtyDevice();

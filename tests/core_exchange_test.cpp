@@ -242,21 +242,25 @@ TEST(ResponseFile, WrittenWholeWithClosingLineEnd) {
 }
 
 TEST(ResponseFile, AFailedWriteLeavesNeitherATornNorAStaleFile) {
-  TestFolder folder;
-  folder.mkdir("RESPOSTA");
-  folder.write("RESPOSTA/resposta.txt", "000|Sucesso\r\nfrom an earlier run\r\n");
-  // A full disk, played by a file size limit in a child process.
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{64, 64};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    ::_exit(writeResponse(folder.str() + "/RESPOSTA/", std::string(1000, 'x')) ? 1 : 0);
+  // A full disk, played by a file size limit in a child process: met in
+  // the text, or half-way through the closing line end, whose first byte
+  // the disk still takes.
+  for (const rlim_t bytes : {64, 1001}) {
+    TestFolder folder;
+    folder.mkdir("RESPOSTA");
+    folder.write("RESPOSTA/resposta.txt", "000|Sucesso\r\nfrom an earlier run\r\n");
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{bytes, bytes};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      ::_exit(writeResponse(folder.str() + "/RESPOSTA/", std::string(1000, 'x')) ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << bytes;
+    EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "RESPOSTA")) << bytes;
   }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "RESPOSTA"));
 }
 
 TEST(ResponseFile, RewrittenInPlaceNeverShowsPartOfAnAnswer) {

@@ -27,6 +27,11 @@ status=$?
 offered=$(sed -n 's/.*serial devices present now: *//p' check.txt | tr ' ' ',')
 echo "@@CHECK status=$status offered=$offered@@"
 
+# The UART as an earlier program may leave it: at rate 0, hung up. Opening
+# it then raises no modem line, but setting the order's rate does, and the
+# run must lower them again before it sends; the first UART case meets it.
+stty -F /dev/ttyS1 0 2>/dev/null
+
 uptime_cs() {
   read -r up _ </proc/uptime
   echo "${up%.*}${up#*.}"

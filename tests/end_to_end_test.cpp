@@ -248,13 +248,15 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"order line 1 (port): empty or missing", wholeOrder("\r\n9600\r\n8\r\n1\r\nN\r\nX"), 5},
       {"order line 2 (baud rate): empty", order("\r\n8\r\n1\r\nN\r\nX"), 5},
       {"order line 5 (parity): \"X\" cannot be taken", order("9600\r\n8\r\n1\r\nX\r\nX"), 2},
-      {"order line 1 (port): \"COM1\"", wholeOrder("COM1\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},
+      // A value is shown up to 60 bytes.
+      {"order line 1 (port): \"COM1" + std::string(56, 'x') + "\"... is not",
+       wholeOrder("COM1" + std::string(60, 'x') + "\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},
       {"ordem.txt: starts with a UTF-8 byte order mark, which becomes part of line 1",
        wholeOrder("\xEF\xBB\xBF"
                   "1\r\n9600\r\n8\r\n1\r\nN\r\nX"),
        2},
-      {"order line 1 (port): \"-1\" is not a port number",
-       wholeOrder("-1\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},
+      {"order line 1 (port): \"0\" is not a port number",
+       wholeOrder("0\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},
       {"line settings (no serial driver here takes 4 data bits) (no serial driver here takes 1.5 "
        "stop bits)",
        order("9600\r\n4\r\n1.5\r\nN\r\nX"), 3, true},
@@ -266,7 +268,13 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
                                        perms::group_write),
        3, true},
       {"held by a process this user cannot see", heldExclusively, 3, true},
-      {"the folder RESPOSTA is missing", remove("RESPOSTA"), 10},
+      // A file in the folder's place: missing, with no hint of another case.
+      {"the folder RESPOSTA is missing: a run",
+       [](Installation& i) {
+         std::filesystem::remove_all(i.folder.path() / "RESPOSTA");
+         return i.folder.write("RESPOSTA", "x"), true;
+       },
+       10},
       {"RESPOSTA/resposta.txt is a folder", folderAt("RESPOSTA/resposta.txt"), 10},
       {"program: no terminal-serial",
        [](Installation& i) { return std::filesystem::remove(i.executablePath); }, 9},
@@ -334,6 +342,9 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       EXPECT_EQ(failLine, std::string::npos) << check.output;
       // An order of six lines or more is counted to six: what lies beyond is never read.
       EXPECT_NE(check.output.find("\nok    ORDEM/ordem.txt: found, 6"), std::string::npos)
+          << check.output;
+      EXPECT_NE(check.output.find("\nok    order line 6 (text): 1 byte to send: \"X\""),
+                std::string::npos)
           << check.output;
       const auto noteLine = check.output.find("\nnote  ");
       if (c.what.empty()) {
@@ -528,10 +539,19 @@ TEST_F(EndToEnd, LockedPortGives003) {
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);  // so that the orphaned child can be reaped here
   const pid_t heir = openPortElsewhere(device.terminalPath(), true);
   const RunResult check = install.check();
-  endProcess(heir);
   const auto heldBy = check.output.find("held by another process: ");
   EXPECT_NE(check.output.find("pid " + std::to_string(heir) + " (", heldBy), std::string::npos)
       << check.output;
+  // With this test (which holds the terminal) and four more, four are named.
+  std::vector<pid_t> more;
+  for (int i = 0; i < 3; ++i) more.push_back(openPortElsewhere(device.terminalPath()));
+  const std::string many = install.check().output;
+  for (const pid_t pid : more) endProcess(pid);
+  endProcess(heir);
+  const std::string line = many.substr(many.find("held by another process: "));
+  const std::string named = line.substr(0, line.find(" -- "));
+  EXPECT_EQ(std::count(named.begin(), named.end(), '('), 4) << many;
+  EXPECT_NE(named.find(") and others: a run answers 003"), std::string::npos) << many;
   EXPECT_EQ(device.received(), "");
 }
 

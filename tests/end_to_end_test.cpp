@@ -263,6 +263,9 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"port COM1: PORTAS/COM1 -> /dev/ts-unplugged: the link leads to no device",
        linkAt("PORTAS/COM1", "/dev/ts-unplugged"), 3, true},
       {" and user nobody cannot use it", [](Installation& i) { return i.runAsNobody(); }, 3, true},
+      {" and user nobody cannot use it (the group may not read and write it either)",
+       asNobodyWith("PORTAS/COM1", perms::owner_read | perms::owner_write | perms::group_read), 3,
+       true},
       {" and user nobody is not in it",
        asNobodyWith("PORTAS/COM1", perms::owner_read | perms::owner_write | perms::group_read |
                                        perms::group_write),

@@ -81,6 +81,7 @@ TEST(VisibleLines, WrapAtBlanksOrInsideLongWordsAndClip) {
   EXPECT_EQ(lines("abcdefghijklm", 5), (std::vector<std::string>{"abcde", "fghij", "klm"}));
   // Blanks that start a text stay; a wrapped line starts at its next word.
   EXPECT_EQ(lines("  lead  and  more", 8), (std::vector<std::string>{"  lead ", "and ", "more"}));
+  EXPECT_EQ(lines(" abcdefghij", 5), (std::vector<std::string>{" abcd", "efghi", "j"}));
   // A glyph wider than the area still advances.
   EXPECT_EQ(lines("xyz", 0), (std::vector<std::string>{"x", "y", "z"}));
   EXPECT_EQ(lines("1\r\n2\r\n3\r\n4", 10, 2), (std::vector<std::string>{"1", "2"}));

@@ -120,6 +120,10 @@ TEST(ScreenScale, SizesFollowTheRealDensityAndPlacementWholeTwips) {
   EXPECT_EQ(area.x, frame.x + twipsToPixels(120, xvfb));
   EXPECT_EQ(area.y, 96);  // 720 twips at 192 pixels per inch
   EXPECT_EQ(area.height, 114);
+  // A size is the distance of the rounded edges, not rounded itself: the
+  // port summary ends where its right edge's twips put it.
+  const PixelRect port = toPixels(layout::clientRect(layout::Id::LblPorta), {xvfb, 192});
+  EXPECT_EQ(port.x + port.width, twipsToPixels(240 + 1695, xvfb));
 }
 
 // Where each control sits on the client area, in tab order, twip for twip

@@ -139,6 +139,13 @@ std::vector<long> X11Server::frameExtents(::Window window) const {
   return {longs[0], longs[1], longs[2], longs[3]};
 }
 
+void X11Server::setFrameExtents(::Window window, const std::vector<long>& extents) const {
+  XChangeProperty(display_, window, atom("_NET_FRAME_EXTENTS"), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(extents.data()),
+                  static_cast<int>(extents.size()));
+  XSync(display_, False);
+}
+
 double X11Server::density() const {
   const int screen = DefaultScreen(display_);
   return DisplayWidth(display_, screen) * 25.4 / DisplayWidthMM(display_, screen);

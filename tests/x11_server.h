@@ -53,6 +53,8 @@ class X11Server {
   // Left, right, top, bottom frame widths a window manager reports; zeros
   // without one.
   std::vector<long> frameExtents(::Window window) const;
+  // Reports a frame as a window manager would, after the window is up.
+  void setFrameExtents(::Window window, const std::vector<long>& extents) const;
   // Pixels per inch the server's screen size gives, horizontally.
   double density() const;
   int screenWidth() const;

@@ -207,6 +207,16 @@ TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
     } else {
       EXPECT_EQ(right, wanted);
     }
+    // A frame reported once the window is up (none was: no window manager
+    // here, so the window stands where its frame's corner would) moves it,
+    // so that the frame's right edge keeps its place.
+    if (dpi == 0 && frame == std::vector<long>{0, 0, 0, 0}) {
+      server.setFrameExtents(window, {4, 6, 18, 4});
+      while (server.geometry(window).x == geometry.x && msSince(run.started) < 2000) {
+        std::this_thread::sleep_for(5ms);
+      }
+      EXPECT_EQ(server.geometry(window).x + 4 + geometry.width + 6, wanted);
+    }
     EXPECT_EQ(run.finish(10s), 0);
   }
 }

@@ -416,6 +416,19 @@ TEST_F(X11Window, LongReplyIsClippedToItsAreaAndKeptWhole) {
   const PixelRect sent = area(layout::Id::TextTX);
   const PixelRect result = area(layout::Id::TextRX);
   EXPECT_GT(count(image, result, reddish), 200);
+  // Which rows inside the result's border and padding hold text: the first
+  // line's "|" spans the font's whole height, 8.25 points at the screen's
+  // density, and a last line cut by the area's bottom is drawn as far as
+  // it shows.
+  const PixelRect inner{result.x + 4, result.y + 4, result.width - 8, result.height - 8};
+  std::vector<bool> written;
+  for (int y = inner.y; y < inner.y + inner.height; ++y) {
+    written.push_back(count(image, PixelRect{inner.x, y, inner.width, 1}, reddish) > 0);
+  }
+  const auto firstLine = std::find(written.begin(), written.end(), true);
+  EXPECT_GE(std::find(firstLine, written.end(), false) - firstLine,
+            8.25 * server.density() / 72 - 1);
+  EXPECT_NE(std::find(written.end() - 4, written.end(), true), written.end());
   for (int y = 0; y < image.height; ++y) {
     for (int x = 0; x < image.width; ++x) {
       if (reddish(image.at(x, y))) {

@@ -316,6 +316,7 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
   }
   const PixelRect port = area(layout::Id::LblPorta);
   EXPECT_EQ(rgb(port.x + port.width - 1, port.y + port.height - 1), 0xB4B4B4u);
+  EXPECT_EQ(count(before, PixelRect{port.x, port.y, 2, port.height}, bluish), 0) << "on its edge";
   for (const auto id : {layout::Id::TextTX, layout::Id::TextRX}) {
     const PixelRect r = area(id);
     const int right = r.x + r.width - 1, bottom = r.y + r.height - 1, x = r.x + 3, y = r.y + 3;

@@ -66,7 +66,7 @@ TEST(ResultTexts, ChoiceAndCode) {
   EXPECT_EQ(results::chooseResult("", ""), results::kSemResposta);
   EXPECT_EQ(results::resultCode(results::kSemTempo), 7);
   EXPECT_EQ(results::resultCode("000|Sucesso\r\nx"), 0);
-  for (const char* notAResult : {"12|x", "1234|x", "12"}) {
+  for (const char* notAResult : {"12|x", "1234|x", "12", "1a2|x"}) {
     EXPECT_EQ(results::resultCode(notAResult), -1) << notAResult;
   }
   EXPECT_EQ(results::resultCode("129|any code a caller may one day write"), 129);
@@ -96,7 +96,11 @@ TEST(OrderFile, PresenceRules) {
   EXPECT_EQ(parseOrder("3\r\n9600\r\n8\r\n1\r\nN\r\n").status, OrderStatus::Accepted);
   EXPECT_EQ(parseOrder("3\r9600\r8\r1\rN").status, OrderStatus::Accepted);
   EXPECT_EQ(parseOrder(" \r\n \r\n \r\n \r\n \r\n").status, OrderStatus::Accepted);
-  EXPECT_EQ(parseOrder("3\r\n9600\r\n\r\n1\r\nN\r\nX").status, OrderStatus::Incorrect);
+  for (std::size_t empty = 0; empty < 5; ++empty) {
+    std::string order;
+    for (std::size_t line = 0; line < 6; ++line) order += line == empty ? "\r\n" : "3\r\n";
+    EXPECT_EQ(parseOrder(order).status, OrderStatus::Incorrect) << "line " << empty + 1;
+  }
   EXPECT_EQ(parseOrder("3\r\n9600\r\n8\r\n1\r\n").status, OrderStatus::Incorrect);
   EXPECT_EQ(parseOrder("3\n9600\n8\n1\nN\nX").status, OrderStatus::Incorrect);
   EXPECT_EQ(parseOrder("").status, OrderStatus::Incorrect);

@@ -269,8 +269,9 @@ def main(folder):
         pulse_text = f"DTR/RTS pulse at open {pulse * 1000:.2f} ms" if pulse is not None else ""
         print(f"  {case:24} {response[:3]}  {end['seconds']:.2f} s  {pulse_text}")
     # Before any case ran, the check of a port that leads nowhere offered the adapter.
-    if not check or check.group(1) != "3" or "/dev/ttyUSB0" not in check.group(2).split(","):
-        fail("check", "did not offer /dev/ttyUSB0 for a port that leads nowhere: "
+    offered = check.group(2).split(",") if check else []
+    if not check or check.group(1) != "3" or not {"/dev/ttyUSB0", "/dev/ttyACM0"} <= set(offered):
+        fail("check", "did not offer /dev/ttyUSB0 and /dev/ttyACM0 for a port that leads nowhere: "
              + (check.group(0) if check else "no report"))
     for failure in failures:
         print("FAIL " + failure, file=sys.stderr)

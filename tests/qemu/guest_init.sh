@@ -20,7 +20,10 @@ mkdir -p ORDEM RESPOSTA PORTAS
 ln -s /dev/ttyUSB0 PORTAS/COM5
 printf 'N\r\n' >config.ini
 
-# A port that leads nowhere: the check offers the serial devices present.
+# A port that leads nowhere: the check offers the serial devices present,
+# the adapter and a modem-class node (no driver behind it: only its name
+# is offered).
+mknod /dev/ttyACM0 c 166 0
 printf '9\r\n9600\r\n8\r\n1\r\nN\r\nX\r\n' >ORDEM/ordem.txt
 ./terminal-serial-check >check.txt 2>&1
 status=$?

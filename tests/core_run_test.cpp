@@ -138,22 +138,25 @@ TEST_F(RunTest, FailuresAreRecordedOnceAndThePortStillCloses) {
     std::string order;
     bool failOpen;
     std::string_view result;
+    int yields;  // start-up, the port steps that ran, the answer
     std::vector<std::string> calls;
   };
   const std::vector<Case> cases{
-      {"COM3\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, {"PortOpen=0"}},
-      {"70000\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, {"PortOpen=0"}},
+      {"COM3\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, 3, {"PortOpen=0"}},
+      {"70000\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, 3, {"PortOpen=0"}},
       {"3\r9600\r8\r1\rX\rX",
        false,
        results::kNaoConfigurada,
+       3,
        {"CommPort=3", "Settings=9600,x,8,1", "PortOpen=0"}},
-      {"0\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, {"CommPort=0", "PortOpen=0"}},
+      {"0\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, 3, {"CommPort=0", "PortOpen=0"}},
       {kOrder,
        true,
        results::kNaoAberta,
+       5,
        {"CommPort=3", "Settings=9600,n,8,1", "RThreshold=1", "SThreshold=1", "InputLen=0",
         "PortOpen=1", "PortOpen=0"}},
-      {"3\r9600\r8\r1\r\rX", false, results::kOrdemIncorreta, {"PortOpen=0"}},
+      {"3\r9600\r8\r1\r\rX", false, results::kOrdemIncorreta, 2, {"PortOpen=0"}},
   };
   for (const auto& c : cases) {
     TestFolder f;
@@ -168,6 +171,7 @@ TEST_F(RunTest, FailuresAreRecordedOnceAndThePortStillCloses) {
     l.runUntilQuit();
     EXPECT_EQ(f.read("RESPOSTA/resposta.txt"), std::string(c.result) + "\r\n") << c.order;
     EXPECT_EQ(s.calls, c.calls) << c.order;
+    EXPECT_EQ(l.yields(), c.yields) << c.order;
     EXPECT_EQ(l.exitStatus(), results::resultCode(c.result));
     EXPECT_TRUE(s.transmitted.empty());
     EXPECT_EQ(w.text(Control::TextTX), "");

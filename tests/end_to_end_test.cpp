@@ -520,6 +520,9 @@ TEST_F(EndToEnd, LockedPortGives003) {
     ASSERT_EQ(h.exclusiveMode ? ::ioctl(holder, TIOCEXCL) : ::flock(holder, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(install.run().exitStatus, 3);
     EXPECT_EQ(install.response(), responseBytes(results::kNaoAberta));
+    // The run that found the port taken left it as it was: not exclusive.
+    int exclusive = -1;
+    EXPECT_EQ(::ioctl(holder, TIOCGEXCL, &exclusive) == 0 && exclusive, h.exclusiveMode);
     // Beside a lock's holder, a process that only has the port open is no holder.
     const pid_t bystander = h.exclusiveMode ? -1 : openPortElsewhere(device.terminalPath());
     ::prctl(PR_SET_NAME, h.name.c_str());

@@ -233,7 +233,7 @@ TEST_F(SerialControlTest, EveryByteCrossesUntouchedAndInputArrivesWhole) {
   // Bytes a cooked line would eat or change, both ways; the reply then
   // goes on beyond what one read of the driver gives.
   const std::string text("\x11\x13\0\r\n\x03\xFF", 7);
-  const std::string reply = text + "\x7F" + std::string(8000, 'B');
+  const std::string reply = text + "\x7F" + std::string(30000, 'B');
   PtyDevice device({.reply = reply, .delay = 0ms});
   openOn(device);
   serial.setOutput(text);
@@ -265,6 +265,7 @@ TEST_F(SerialControlTest, EachEmptiedTransmitBufferIsReportedOnce) {
   // Several times what a pseudo-terminal takes at once.
   const std::string again(50'000, 'a'), unreported(50'000, 'u');
   int eventsAfterFirst = -1;
+  loop.startTimer(75ms, [&] { serial.setOutput(""); });  // sends nothing, so reports nothing
   loop.startTimer(150ms, [&] {
     eventsAfterFirst = events;
     serial.setOutput(again);

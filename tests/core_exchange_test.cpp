@@ -129,6 +129,9 @@ TEST(OrderFile, MissingUnreadableOrOversizedFiles) {
   }
   folder.write("X/ordem.txt", "1\r2\r3\r4\r5\r");
   EXPECT_EQ(readOrder(folder.str() + "/X/").status, OrderStatus::Accepted);
+  folder.mkdir("L");
+  std::filesystem::create_symlink("../X/ordem.txt", folder.path() / "L/ordem.txt");
+  EXPECT_EQ(readOrder(folder.str() + "/L/").status, OrderStatus::Accepted) << "a link is followed";
   // Lines after the sixth fill the file up to the limit, and one byte past it.
   const std::string order = "1\r2\r3\r4\r5\rX\r";
   folder.write("X/ordem.txt", order + std::string(kOrderSizeLimit - order.size(), 'p'));

@@ -370,6 +370,12 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
           << check.output;
     }
     EXPECT_EQ(device.received(), "") << "the check sent something: " << c.what;
+    std::error_code noFolder;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(broken.folder.path() / "RESPOSTA", noFolder)) {
+      EXPECT_FALSE(entry.path().filename().string().starts_with(".terminal-serial-check"))
+          << "the check left its probe: " << c.what;
+    }
     // Settings a run cannot configure, the check does not pass as a whole.
     if (c.status == 2) {
       EXPECT_NE(check.output.find("\nFAIL  settings: "), std::string::npos) << check.output;

@@ -247,7 +247,8 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        4},
       {"order line 1 (port): empty or missing", wholeOrder("\r\n9600\r\n8\r\n1\r\nN\r\nX"), 5},
       {"order line 2 (baud rate): empty", order("\r\n8\r\n1\r\nN\r\nX"), 5},
-      {"order line 5 (parity): \"X\" cannot be taken", order("9600\r\n8\r\n1\r\nX\r\nX"), 2},
+      {"order line 5 (parity): \"X\" cannot be taken: gives 002", order("9600\r\n8\r\n1\r\nX\r\nX"),
+       2},
       // A value is shown up to 60 bytes.
       {"order line 1 (port): \"COM1" + std::string(56, 'x') + "\"... is not",
        wholeOrder("COM1" + std::string(60, 'x') + "\r\n9600\r\n8\r\n1\r\nN\r\nX"), 2},

@@ -14,6 +14,7 @@
 #include "exchange/text_lines.h"
 #include "serial/settings.h"
 #include "test_folder.h"
+#include "text/ascii.h"
 #include "ui/layout.h"
 
 namespace ts {
@@ -163,6 +164,11 @@ TEST(StartupSettings, FirstCharacterOfTwoLines) {
 }
 
 TEST(Settings, StringAndParsing) {
+  // Letters are matched without the machine's locale: only A to Z change.
+  // Checked at run time, so that a mistake fails this test, not the build.
+  EXPECT_EQ(std::string({lowerAscii('A'), lowerAscii('Z'), lowerAscii('@'), lowerAscii('['),
+                         lowerAscii('\xC9')}),
+            "az@[\xC9");
   EXPECT_EQ(settingsString("9600", "E", "8", "1"), "9600,e,8,1");
   EXPECT_EQ(settingsString("9600 ", "N", " 8", "1.5"), "9600 ,n, 8,1.5");
 

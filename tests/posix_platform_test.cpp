@@ -166,6 +166,10 @@ TEST_F(SerialControlTest, PortMapping) {
   EXPECT_EQ(serial.devicePath(12), folder.str() + "/PORTAS/COM12");
   EXPECT_THROW(serial.setCommPort(0), SerialError);
   EXPECT_THROW(serial.setSettings("9600,n,8"), SerialError);
+  EXPECT_THROW(serial.setRThreshold(-1), SerialError);
+  EXPECT_THROW(serial.setSThreshold(-1), SerialError);
+  EXPECT_THROW(serial.setInputLen(-1), SerialError);
+  EXPECT_NO_THROW((serial.setRThreshold(0), serial.setSThreshold(0), serial.setInputLen(0)));
   serial.setCommPort(12);
   EXPECT_THROW(serial.setPortOpen(true), SerialError);
   EXPECT_NO_THROW(serial.setPortOpen(false));

@@ -265,6 +265,11 @@ TEST_F(SerialControlTest, EveryByteCrossesUntouchedAndInputArrivesWhole) {
 TEST_F(SerialControlTest, EachEmptiedTransmitBufferIsReportedOnce) {
   PtyDevice device;
   openOn(device);
+  std::size_t deviceHadAtSecond = 0;
+  serial.setOnComm([&] {
+    received += serial.input();
+    if (++events == 2) deviceHadAtSecond = device.received().size();
+  });
   serial.setOutput("go");
   // Several times what a pseudo-terminal takes at once.
   const std::string again(50'000, 'a'), unreported(50'000, 'u');
@@ -288,6 +293,7 @@ TEST_F(SerialControlTest, EachEmptiedTransmitBufferIsReportedOnce) {
   runFor(loop, 550ms);
   EXPECT_EQ(eventsAfterFirst, 1);
   EXPECT_EQ(events, 2);
+  EXPECT_GE(deviceHadAtSecond + bytesATerminalHolds(), 2 + again.size()) << "reported too soon";
   // A few waits for each text the driver takes in parts; a loop that spins counts thousands.
   EXPECT_LT(waitsBeforeClosing, 100);
   EXPECT_LE(waits - waitsBeforeClosing, 2) << "the loop spins on the closed port";

@@ -22,8 +22,9 @@ printf 'N\r\n' >config.ini
 
 # A port that leads nowhere: the check offers the serial devices present,
 # the adapter and a modem-class node (no driver behind it: only its name
-# is offered).
+# is offered), eight at the most of the ten there are.
 mknod /dev/ttyACM0 c 166 0
+for minor in 1 2 3 4 5 6 7 8; do mknod /dev/ttyUSB$minor c 188 $minor; done
 printf '9\r\n9600\r\n8\r\n1\r\nN\r\nX\r\n' >ORDEM/ordem.txt
 ./terminal-serial-check >check.txt 2>&1
 status=$?

@@ -270,9 +270,11 @@ def main(folder):
         print(f"  {case:24} {response[:3]}  {end['seconds']:.2f} s  {pulse_text}")
     # Before any case ran, the check of a port that leads nowhere offered the adapter.
     offered = check.group(2).split(",") if check else []
-    if (not check or check.group(1) != "3" or len(offered) != 8
+    by_id = "/dev/serial/by-id/usb-serial-adapter-if00-port0"
+    if (not check or check.group(1) != "3" or len(offered) != 8 or offered[0] != by_id
             or not {"/dev/ttyUSB0", "/dev/ttyACM0"} <= set(offered)):
-        fail("check", "did not offer /dev/ttyUSB0, /dev/ttyACM0 and six others for a port that leads nowhere: "
+        fail("check", f"did not offer {by_id}, /dev/ttyUSB0, /dev/ttyACM0 and five others "
+             "for a port that leads nowhere: "
              + (check.group(0) if check else "no report"))
     for failure in failures:
         print("FAIL " + failure, file=sys.stderr)

@@ -22,9 +22,12 @@ printf 'N\r\n' >config.ini
 
 # A port that leads nowhere: the check offers the serial devices present,
 # the adapter and a modem-class node (no driver behind it: only its name
-# is offered), eight at the most of the ten there are.
+# is offered), eight at the most of the eleven there are, the persistent
+# name first.
 mknod /dev/ttyACM0 c 166 0
 for minor in 1 2 3 4 5 6 7 8; do mknod /dev/ttyUSB$minor c 188 $minor; done
+mkdir -p /dev/serial/by-id
+ln -s ../../ttyUSB0 /dev/serial/by-id/usb-serial-adapter-if00-port0
 printf '9\r\n9600\r\n8\r\n1\r\nN\r\nX\r\n' >ORDEM/ordem.txt
 ./terminal-serial-check >check.txt 2>&1
 status=$?

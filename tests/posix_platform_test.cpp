@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <optional>
 #include <thread>
 
@@ -41,7 +42,16 @@ TEST(PosixEventLoop, InputComesBeforeDueTimersWhichFireInOrder) {
       ASSERT_EQ(::write(fds[1], "j", 1), 1);
     }
   });
-  loop.startTimer(0ms, [&] { seen += "|tick"; });
+  // A timer cancelled by one due with it leaves the rest of that pass's
+  // timers to fire before the input their handlers cause.
+  PosixEventLoop::TimerId doomed = 0;
+  loop.startTimer(0ms, [&] {
+    seen += "|tick";
+    loop.cancelTimer(doomed);
+    ASSERT_EQ(::write(fds[1], "k", 1), 1);
+  });
+  doomed = loop.startTimer(0ms, [&] { seen += "x"; });
+  loop.startTimer(0ms, [&] { seen += "c"; });
   loop.startTimer(30ms, [&] { seen += "b"; });
   loop.startTimer(10ms, [&] { seen += "a"; });
   const auto cancelled = loop.startTimer(20ms, [&] { seen += "x"; });
@@ -51,7 +61,7 @@ TEST(PosixEventLoop, InputComesBeforeDueTimersWhichFireInOrder) {
   ASSERT_EQ(::write(fds[1], "i", 1), 1);
   const auto started = PosixEventLoop::Clock::now();
   EXPECT_EQ(loop.run(), 7);
-  EXPECT_EQ(seen, "ij|tickab");
+  EXPECT_EQ(seen, "ij|tickckab");
   EXPECT_GE(PosixEventLoop::Clock::now() - started, 40ms);
   // A yield with nothing pending returns at once, and is never idle: work
   // left for idle moments cannot delay a handler that yields.
@@ -66,6 +76,23 @@ TEST(PosixEventLoop, InputComesBeforeDueTimersWhichFireInOrder) {
   idle.startTimer(0ms, [&] { idle.startTimer(10ms, [&] { idle.quit(0); }); });
   idle.run();
   EXPECT_EQ(idleCalls, 1) << "only before the one wait";
+  // A handler that ends another watch leaves the later ones served in the
+  // same pass.
+  PosixEventLoop served;
+  std::vector<std::array<int, 2>> pipes(3);
+  std::string order;
+  for (std::size_t i = 0; i < pipes.size(); ++i) {
+    ASSERT_EQ(::pipe(pipes[i].data()), 0);
+    ASSERT_EQ(::write(pipes[i][1], "x", 1), 1);
+    served.watch(pipes[i][0], POLLIN, [&, i](short) {
+      order += static_cast<char>('a' + i);
+      served.unwatch(pipes[i][0]);
+      if (i == 0) served.unwatch(pipes[1][0]);
+    });
+  }
+  served.yield();
+  EXPECT_EQ(order, "ac");
+  for (auto& [in, out] : pipes) ::close(in), ::close(out);
   ::close(fds[0]);
   ::close(fds[1]);
 }

@@ -11,12 +11,26 @@
 namespace ts {
 namespace {
 
-using ::ts::testing::FakeLoop;
-using ::ts::testing::FakeSerial;
-using ::ts::testing::FakeWindow;
-using ::ts::testing::TestFolder;
+using namespace ::ts::testing;
 
 constexpr const char* kOrder = "3\r\n9600\r\n8\r\n1\r\nN\r\nPESO";
+
+// A run of its own, for cases that each need a fresh folder and platform.
+struct Rig {
+  explicit Rig(const std::string& config = "S\r\n1\r\n", const std::string& order = kOrder) {
+    ts::testing::prepareFolder(folder, config);
+    folder.write("ORDEM/ordem.txt", order);
+  }
+  void run() {
+    form.start();
+    loop.runUntilQuit();
+  }
+  TestFolder folder;
+  FakeLoop loop;
+  FakeSerial serial{loop};
+  FakeWindow window;
+  FormPrincipal form{loop, serial, window, folder.str(), PathStyle::Posix};
+};
 
 class RunTest : public ::testing::Test {
  protected:
@@ -159,24 +173,17 @@ TEST_F(RunTest, FailuresAreRecordedOnceAndThePortStillCloses) {
       {"3\r9600\r8\r1\r\rX", false, results::kOrdemIncorreta, 2, {"PortOpen=0"}},
   };
   for (const auto& c : cases) {
-    TestFolder f;
-    ts::testing::prepareFolder(f, "N\r\n");
-    f.write("ORDEM/ordem.txt", c.order);
-    FakeLoop l;
-    FakeSerial s(l);
-    s.failOpen = c.failOpen;
-    FakeWindow w;
-    FormPrincipal run(l, s, w, f.str(), PathStyle::Posix);
-    run.start();
-    l.runUntilQuit();
-    EXPECT_EQ(f.read("RESPOSTA/resposta.txt"), std::string(c.result) + "\r\n") << c.order;
-    EXPECT_EQ(s.calls, c.calls) << c.order;
-    EXPECT_EQ(l.yields(), c.yields) << c.order;
-    EXPECT_EQ(l.exitStatus(), results::resultCode(c.result));
-    EXPECT_TRUE(s.transmitted.empty());
-    EXPECT_EQ(w.text(Control::TextTX), "");
+    Rig r("N\r\n", c.order);
+    r.serial.failOpen = c.failOpen;
+    r.run();
+    EXPECT_EQ(r.folder.read("RESPOSTA/resposta.txt"), std::string(c.result) + "\r\n") << c.order;
+    EXPECT_EQ(r.serial.calls, c.calls) << c.order;
+    EXPECT_EQ(r.loop.yields(), c.yields) << c.order;
+    EXPECT_EQ(r.loop.exitStatus(), results::resultCode(c.result));
+    EXPECT_TRUE(r.serial.transmitted.empty());
+    EXPECT_EQ(r.window.text(Control::TextTX), "");
     // Hidden mode: the exit follows 500 ms after the answer.
-    EXPECT_EQ(l.now(), 2000);
+    EXPECT_EQ(r.loop.now(), 2000);
   }
 }
 
@@ -194,32 +201,21 @@ TEST_F(RunTest, ConfigProblemsSkipTheOrderPhase) {
        std::vector<std::pair<std::string, std::string_view>>{{"", results::kSemExibicao},
                                                              {"\r\n", results::kSemTempo},
                                                              {"S\r\nx", results::kSemTempo}}) {
-    TestFolder f;
-    ts::testing::prepareFolder(f, config);
-    f.write("ORDEM/ordem.txt", kOrder);
-    FakeLoop l;
-    FakeSerial s(l);
-    FakeWindow w;
-    w.metrics.widthTwips = 99999;
-    FormPrincipal run(l, s, w, f.str(), PathStyle::Posix);
-    run.start();
-    EXPECT_FALSE(run.timer1().enabled());
-    EXPECT_EQ(w.left(), 0);  // not moved
-    EXPECT_TRUE(w.shown);
-    l.runUntilQuit();
-    EXPECT_EQ(f.read("RESPOSTA/resposta.txt"), std::string(result) + "\r\n");
-    EXPECT_EQ(s.calls, (std::vector<std::string>{"PortOpen=0"}));
-    EXPECT_EQ(l.now(), 1500);  // answer at 1000, exit 500 later
+    Rig r(config);
+    r.window.metrics.widthTwips = 99999;
+    r.form.start();
+    EXPECT_FALSE(r.form.timer1().enabled());
+    EXPECT_EQ(r.window.left(), 0);  // not moved
+    EXPECT_TRUE(r.window.shown);
+    r.loop.runUntilQuit();
+    EXPECT_EQ(r.folder.read("RESPOSTA/resposta.txt"), std::string(result) + "\r\n");
+    EXPECT_EQ(r.serial.calls, (std::vector<std::string>{"PortOpen=0"}));
+    EXPECT_EQ(r.loop.now(), 1500);  // answer at 1000, exit 500 later
   }
-  TestFolder noConfig;
-  noConfig.mkdir("RESPOSTA");
-  FakeLoop l;
-  FakeSerial s(l);
-  FakeWindow w;
-  FormPrincipal run(l, s, w, noConfig.str(), PathStyle::Posix);
-  run.start();
-  l.runUntilQuit();
-  EXPECT_EQ(l.exitStatus(), 6);
+  Rig noConfig;
+  std::filesystem::remove(noConfig.folder.path() / "config.ini");
+  noConfig.run();
+  EXPECT_EQ(noConfig.loop.exitStatus(), 6);
 }
 
 // Shown for the display time after the answer, or hidden and ended with
@@ -230,28 +226,23 @@ TEST_F(RunTest, DisplayTimeHiddenModeAndWaitingForTheUser) {
     bool display, shown;
     long endsAt;  // -1: only when the user closes the window
   };
-  folder.write("ORDEM/ordem.txt", kOrder);
   for (const Case& c :
        {Case{"S\r\n9 segundos\r\n", true, true, 1500 + 9000}, Case{"N\r\n9\r\n", true, false, 2000},
         Case{"S\r\n0\r\n", true, true, -1}, Case{"S\r\n0\r\n", false, false, 2000}}) {
-    FakeLoop l;
-    FakeSerial s(l);
-    FakeWindow w;
-    w.display = c.display;
-    folder.write("config.ini", c.config);
-    FormPrincipal run(l, s, w, folder.str(), PathStyle::Posix);
-    run.start();
-    l.runUntilQuit(c.endsAt < 0 ? 600'000 : 60'000);
-    EXPECT_EQ(w.shown, c.shown) << c.config;
+    Rig r(c.config);
+    r.window.display = c.display;
+    r.form.start();
+    r.loop.runUntilQuit(c.endsAt < 0 ? 600'000 : 60'000);
+    EXPECT_EQ(r.window.shown, c.shown) << c.config;
     if (c.endsAt >= 0) {
-      EXPECT_EQ(l.now(), c.endsAt) << c.config;
+      EXPECT_EQ(r.loop.now(), c.endsAt) << c.config;
       continue;
     }
-    EXPECT_FALSE(l.quitted());
-    EXPECT_TRUE(folder.exists("RESPOSTA/resposta.txt"));
-    w.onClose();
-    EXPECT_TRUE(l.quitted());
-    EXPECT_EQ(l.exitStatus(), 1);
+    EXPECT_FALSE(r.loop.quitted());
+    EXPECT_TRUE(r.folder.exists("RESPOSTA/resposta.txt"));
+    r.window.onClose();
+    EXPECT_TRUE(r.loop.quitted());
+    EXPECT_EQ(r.loop.exitStatus(), 1);
   }
 }
 
@@ -275,41 +266,27 @@ TEST_F(RunTest, ClosingEndsTheRunWhereItStands) {
       {"start-up", 0},        {"inside ConfiguraPorta", 4}, {"after ConfiguraPorta", 4},
       {"after AbrePorta", 6}, {"after showing TextTX", 6},  {"answer phase", 7}};
   for (std::size_t at = 0; at < yields.size(); ++at) {
-    TestFolder f;
-    ts::testing::prepareFolder(f);
-    f.write("ORDEM/ordem.txt", kOrder);
-    FakeLoop l;
-    FakeSerial s(l);
-    FakeWindow w;
-    FormPrincipal closing(l, s, w, f.str(), PathStyle::Posix);
-    l.onYield = [&] {
-      if (static_cast<std::size_t>(l.yields()) == at + 1) w.onClose();
+    Rig r;
+    r.loop.onYield = [&] {
+      if (static_cast<std::size_t>(r.loop.yields()) == at + 1) r.window.onClose();
     };
-    closing.start();
-    l.runUntilQuit();
+    r.run();
     const auto& [where, callsBefore] = yields[at];
     const std::vector<std::string> calls(run.begin(), run.begin() + static_cast<long>(callsBefore));
-    EXPECT_EQ(s.calls, calls) << where;
-    EXPECT_EQ(l.exitStatus(), kExitWindowClosedEarly) << where;
-    EXPECT_FALSE(f.exists("RESPOSTA/resposta.txt")) << where;
-    EXPECT_EQ(l.yields(), static_cast<int>(at + 1)) << where;
+    EXPECT_EQ(r.serial.calls, calls) << where;
+    EXPECT_EQ(r.loop.exitStatus(), kExitWindowClosedEarly) << where;
+    EXPECT_FALSE(r.folder.exists("RESPOSTA/resposta.txt")) << where;
+    EXPECT_EQ(r.loop.yields(), static_cast<int>(at + 1)) << where;
     // A window closed during start-up is not shown after all.
-    EXPECT_EQ(w.shown, at > 0) << where;
+    EXPECT_EQ(r.window.shown, at > 0) << where;
   }
 
   // Closed while the port drains its queued text at the answer: no response.
-  TestFolder f;
-  ts::testing::prepareFolder(f);
-  f.write("ORDEM/ordem.txt", kOrder);
-  FakeLoop l;
-  FakeSerial s(l);
-  FakeWindow w;
-  s.whileClosing = [&] { w.onClose(); };
-  FormPrincipal closing(l, s, w, f.str(), PathStyle::Posix);
-  closing.start();
-  l.runUntilQuit();
-  EXPECT_EQ(l.exitStatus(), kExitWindowClosedEarly);
-  EXPECT_FALSE(f.exists("RESPOSTA/resposta.txt"));
+  Rig r;
+  r.serial.whileClosing = [&] { r.window.onClose(); };
+  r.run();
+  EXPECT_EQ(r.loop.exitStatus(), kExitWindowClosedEarly);
+  EXPECT_FALSE(r.folder.exists("RESPOSTA/resposta.txt"));
 }
 
 TEST_F(RunTest, PlacementIsThirtyPixelsFromTopAndRight) {
@@ -322,15 +299,12 @@ TEST_F(RunTest, PlacementIsThirtyPixelsFromTopAndRight) {
   for (const auto& c : {Case{{1920 * 15, 15, 15}, 5000}, Case{{1366 * 12, 12, 12}, 4000},
                         Case{{1280 * 12, 12, 15}, 4000}, Case{{1600 * 15, 15, 12}, 4000},
                         Case{{3840 * 15, 15, 15}, 5000}, Case{{7680 * 10, 10, 10}, 3500}}) {
-    FakeLoop l;
-    FakeSerial s(l);
-    FakeWindow w;
-    w.metrics = c.metrics;
-    w.outerWidth = c.outer;
-    FormPrincipal run(l, s, w, folder.str(), PathStyle::Posix);
-    run.start();
-    EXPECT_EQ(w.top(), 30 * c.metrics.twipsPerPixelY);
-    EXPECT_EQ(w.left() + c.outer + 30 * c.metrics.twipsPerPixelX, c.metrics.widthTwips);
+    Rig r;
+    r.window.metrics = c.metrics;
+    r.window.outerWidth = c.outer;
+    r.form.start();
+    EXPECT_EQ(r.window.top(), 30 * c.metrics.twipsPerPixelY);
+    EXPECT_EQ(r.window.left() + c.outer + 30 * c.metrics.twipsPerPixelX, c.metrics.widthTwips);
   }
 }
 

@@ -31,12 +31,7 @@ namespace ts {
 namespace {
 
 using namespace std::chrono_literals;
-using ::ts::testing::Installation;
-using ::ts::testing::PtyDevice;
-using ::ts::testing::RunResult;
-using ::ts::testing::testTarget;
-
-using ::ts::testing::responseBytes;
+using namespace ::ts::testing;
 
 class EndToEnd : public ::testing::Test {
  protected:

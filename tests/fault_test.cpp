@@ -29,11 +29,7 @@ namespace ts {
 namespace {
 
 using namespace std::chrono_literals;
-using ::ts::testing::Installation;
-using ::ts::testing::PtyDevice;
-using ::ts::testing::responseBytes;
-using ::ts::testing::RunResult;
-using ::ts::testing::testTarget;
+using namespace ::ts::testing;
 
 const std::string kStale = "000|Sucesso\r\nanswer of an earlier run\r\n";
 

@@ -20,8 +20,7 @@ namespace ts {
 namespace {
 
 using namespace std::chrono_literals;
-using ::ts::testing::PtyDevice;
-using ::ts::testing::TestFolder;
+using namespace ::ts::testing;
 
 // Runs the loop until `done` or a time limit, without timers of its own.
 void runFor(PosixEventLoop& loop, std::chrono::milliseconds limit) {

@@ -13,11 +13,7 @@
 namespace ts {
 namespace {
 
-using ::ts::testing::Installation;
-using ::ts::testing::PtyDevice;
-using ::ts::testing::RunResult;
-using ::ts::testing::Target;
-using ::ts::testing::testTarget;
+using namespace ::ts::testing;
 
 int soakRuns(const Target& target) {
   if (const char* runs = std::getenv("TS_E2E_SOAK_RUNS"); runs && *runs) return std::atoi(runs);

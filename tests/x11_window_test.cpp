@@ -23,11 +23,7 @@ namespace ts {
 namespace {
 
 using namespace std::chrono_literals;
-using ::ts::testing::Installation;
-using ::ts::testing::PtyDevice;
-using ::ts::testing::StallingDisplay;
-using ::ts::testing::Target;
-using ::ts::testing::X11Server;
+using namespace ::ts::testing;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kEdgePixels = 30;

@@ -212,6 +212,13 @@ TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
         std::this_thread::sleep_for(5ms);
       }
       EXPECT_EQ(server.geometry(window).x + 4 + geometry.width + 6, wanted);
+      // A negative extent, which a faulty manager may report, counts as none.
+      const int framed = server.geometry(window).x;
+      server.setFrameExtents(window, {-4, 6, 18, 4});
+      while (server.geometry(window).x == framed && msSince(run.started) < 2000) {
+        std::this_thread::sleep_for(5ms);
+      }
+      EXPECT_EQ(server.geometry(window).x + geometry.width + 6, wanted);
     }
     EXPECT_EQ(run.finish(10s), 0);
   }

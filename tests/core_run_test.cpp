@@ -14,6 +14,10 @@ namespace {
 using namespace ::ts::testing;
 
 constexpr const char* kOrder = "3\r\n9600\r\n8\r\n1\r\nN\r\nPESO";
+// The serial control calls of kOrder's run, in order.
+const std::vector<std::string> kRunCalls{"CommPort=3",   "Settings=9600,n,8,1", "RThreshold=1",
+                                         "SThreshold=1", "InputLen=0",          "PortOpen=1",
+                                         "Output"};
 
 // A run of its own, for cases that each need a fresh folder and platform.
 struct Rig {
@@ -91,9 +95,7 @@ TEST_F(RunTest, SuccessfulExchangeFollowsTheSchedule) {
   EXPECT_TRUE(serial.transmitted.empty());
   loop.advance(1);  // order phase at 500 ms
   EXPECT_EQ(serial.transmitted, "PESO");
-  EXPECT_EQ(serial.calls,
-            (std::vector<std::string>{"CommPort=3", "Settings=9600,n,8,1", "RThreshold=1",
-                                      "SThreshold=1", "InputLen=0", "PortOpen=1", "Output"}));
+  EXPECT_EQ(serial.calls, kRunCalls);
   EXPECT_EQ(window.text(Control::TextTX), "PESO");
   EXPECT_EQ(window.text(Control::LblPorta),
             "\rPorta: COM3\r\r\nVelocidade: 9600\r\nBits: 8\r\nParidade: N\r\nStop bits: "
@@ -258,9 +260,6 @@ TEST_F(RunTest, ClosingEndsTheRunWhereItStands) {
 
   // Closed during a phase's yield: the phase stops there, with no port step,
   // transmission or response after it.
-  const std::vector<std::string> run{"CommPort=3",   "Settings=9600,n,8,1", "RThreshold=1",
-                                     "SThreshold=1", "InputLen=0",          "PortOpen=1",
-                                     "Output"};
   // The yields of a run, in order, and how many of its port calls precede each.
   const std::vector<std::pair<std::string, std::size_t>> yields{
       {"start-up", 0},        {"inside ConfiguraPorta", 4}, {"after ConfiguraPorta", 4},
@@ -272,7 +271,8 @@ TEST_F(RunTest, ClosingEndsTheRunWhereItStands) {
     };
     r.run();
     const auto& [where, callsBefore] = yields[at];
-    const std::vector<std::string> calls(run.begin(), run.begin() + static_cast<long>(callsBefore));
+    const std::vector<std::string> calls(kRunCalls.begin(),
+                                         kRunCalls.begin() + static_cast<long>(callsBefore));
     EXPECT_EQ(r.serial.calls, calls) << where;
     EXPECT_EQ(r.loop.exitStatus(), kExitWindowClosedEarly) << where;
     EXPECT_FALSE(r.folder.exists("RESPOSTA/resposta.txt")) << where;

@@ -175,13 +175,13 @@ X11Server::Image X11Server::capture(::Window window) const {
   return image;
 }
 
-void X11Server::sendDeleteWindow(::Window window) const {
+void X11Server::sendProtocol(::Window window, const char* protocol) const {
   XEvent event{};
   event.xclient.type = ClientMessage;
   event.xclient.window = window;
   event.xclient.message_type = atom("WM_PROTOCOLS");
   event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(atom("WM_DELETE_WINDOW"));
+  event.xclient.data.l[0] = static_cast<long>(atom(protocol));
   event.xclient.data.l[1] = CurrentTime;
   XSendEvent(display_, window, False, NoEventMask, &event);
   XFlush(display_);

@@ -60,7 +60,9 @@ class X11Server {
   int screenWidth() const;
   Image capture(::Window window) const;
 
-  void sendDeleteWindow(::Window window) const;
+  // A window manager's message of the protocol named, as the close button sends.
+  void sendProtocol(::Window window, const char* protocol) const;
+  void sendDeleteWindow(::Window window) const { sendProtocol(window, "WM_DELETE_WINDOW"); }
   void destroy(::Window window) const;
   void killClientOf(::Window window) const;
   // Sets the root window's resource string (for Xft.dpi); empty removes it.

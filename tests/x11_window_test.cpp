@@ -259,6 +259,8 @@ TEST_F(X11Window, EveryWayOfClosingEndsTheRunAtOnce) {
   const ::Window window = shownWindow(run);
   ASSERT_NE(window, 0u);
   awaitResponse(*installation, run);
+  // Another protocol's message, which a manager may send any window, is no close.
+  server.sendProtocol(window, "WM_TAKE_FOCUS");
   std::this_thread::sleep_for(2500ms);
   ASSERT_TRUE(run.running());
   EXPECT_TRUE(server.viewable(window));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <utility>
@@ -155,6 +156,10 @@ TEST(Icon, AnOpaqueConnectorWithLightPinsOnATransparentSquare) {
       for (const int y : {0, size - 1}) EXPECT_EQ(at(x, y), 0u) << size;
     }
     EXPECT_EQ(at(size / 2, size / 2) >> 24, 255u) << size;
+    // Its edges are smoothed: pixels they cross in part are partly opaque.
+    EXPECT_TRUE(std::any_of(pixels.begin(), pixels.end(), [](std::uint32_t p) {
+      return p >> 24 > 0 && p >> 24 < 255;
+    })) << size;
     // The connector is drawn symmetric, its smoothed edges too.
     for (int y = 0; y < size; ++y) {
       for (int x = 0; x < size / 2; ++x) ASSERT_EQ(at(x, y), at(size - 1 - x, y)) << size;

@@ -160,6 +160,14 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
   const auto folderAt = [](std::string entry) {
     return [entry](Installation& i) { return i.folder.mkdir(entry), true; };
   };
+  const auto renamed = [](std::string from, std::string to) {
+    return [from, to](Installation& i) {
+      return std::filesystem::rename(i.folder.path() / from, i.folder.path() / to), true;
+    };
+  };
+  const auto both = [](auto first, auto then) {
+    return [first, then](Installation& i) { return first(i) && then(i); };
+  };
   const auto wholeOrder = [](std::string bytes) {
     return [bytes](Installation& i) { return i.writeOrder(bytes), true; };
   };
@@ -211,35 +219,16 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"a small n does not hide the window", config("n\r\n"), 7},
       {"its lines end in LF alone", config("S\n5\n"), 7},
       // The run stops at 006 and never looks for the order.
-      {"config.ini: empty",
-       [](Installation& i) {
-         i.folder.write("config.ini", "");
-         return std::filesystem::remove_all(i.folder.path() / "ORDEM"), true;
-       },
-       6},
+      {"config.ini: empty", both(config(""), remove("ORDEM")), 6},
       {"the folder ORDEM is missing", remove("ORDEM"), 4},
       // Names in other letters' case, sorting before and after the right one.
-      {"there is Ordem, but names must match in case: ORDEM",
-       [](Installation& i) {
-         std::filesystem::rename(i.folder.path() / "ORDEM", i.folder.path() / "Ordem");
-         return true;
-       },
-       4, true},
+      {"there is Ordem, but names must match in case: ORDEM", renamed("ORDEM", "Ordem"), 4, true},
       {"there is Config.ini, but names must match in case: config.ini",
-       [](Installation& i) {
-         std::filesystem::rename(i.folder.path() / "config.ini", i.folder.path() / "Config.ini");
-         return true;
-       },
-       6, true},
+       renamed("config.ini", "Config.ini"), 6, true},
       {"its lines end in LF alone, which is no line end here: the whole file is line 1",
        wholeOrder("1\n9600\n8\n1\nN\nX"), 5},
       {"ordem.txt: a folder, not a file",
-       [](Installation& i) {
-         std::filesystem::remove(i.folder.path() / "ORDEM/ordem.txt");
-         i.folder.mkdir("ORDEM/ordem.txt");
-         return true;
-       },
-       4},
+       both(remove("ORDEM/ordem.txt"), folderAt("ORDEM/ordem.txt")), 4},
       {"order line 1 (port): empty or missing", wholeOrder("\r\n9600\r\n8\r\n1\r\nN\r\nX"), 5},
       {"order line 2 (baud rate): empty", order("\r\n8\r\n1\r\nN\r\nX"), 5},
       {"order line 5 (parity): \"X\" cannot be taken: gives 002", order("9600\r\n8\r\n1\r\nX\r\nX"),
@@ -277,8 +266,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"RESPOSTA/resposta.txt is a folder", folderAt("RESPOSTA/resposta.txt"), 10},
       // A run that cannot say so ends with 10, whatever it would have said.
       {"RESPOSTA/resposta.txt is a folder",
-       [&](Installation& i) { return folderAt("RESPOSTA/resposta.txt")(i) && remove("ORDEM")(i); },
-       10},
+       both(folderAt("RESPOSTA/resposta.txt"), remove("ORDEM")), 10},
       {"program: no terminal-serial",
        [](Installation& i) { return std::filesystem::remove(i.executablePath); }, 9},
       {"program: terminal-serial is a link to ",

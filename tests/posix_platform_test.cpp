@@ -298,7 +298,7 @@ TEST_F(SerialControlTest, EachEmptiedTransmitBufferIsReportedOnce) {
   });
   serial.setOutput("go");
   // Several times what a pseudo-terminal takes at once.
-  const std::string again(50'000, 'a'), unreported(50'000, 'u');
+  const std::string again(100'000, 'a'), unreported(50'000, 'u');
   int eventsAfterFirst = -1;
   loop.startTimer(75ms, [&] { serial.setOutput(""); });  // sends nothing, so reports nothing
   loop.startTimer(150ms, [&] {
@@ -319,7 +319,10 @@ TEST_F(SerialControlTest, EachEmptiedTransmitBufferIsReportedOnce) {
   runFor(loop, 550ms);
   EXPECT_EQ(eventsAfterFirst, 1);
   EXPECT_EQ(events, 2);
-  EXPECT_GE(deviceHadAtSecond + bytesATerminalHolds(), 2 + again.size()) << "reported too soon";
+  // All of it had gone to the driver: the device had it, or the terminal
+  // (whose room varies by a few kB) or the device's read buffer held it.
+  EXPECT_GE(deviceHadAtSecond + bytesATerminalHolds() + 8192, 2 + again.size())
+      << "reported too soon";
   // A few waits for each text the driver takes in parts; a loop that spins counts thousands.
   EXPECT_LT(waitsBeforeClosing, 100);
   EXPECT_LE(waits - waitsBeforeClosing, 2) << "the loop spins on the closed port";

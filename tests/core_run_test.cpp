@@ -36,22 +36,10 @@ struct Rig {
   FormPrincipal form{loop, serial, window, folder.str(), PathStyle::Posix};
 };
 
-class RunTest : public ::testing::Test {
+// The usual run: the common folder, with kOrder written, and its platform.
+class RunTest : public ::testing::Test, protected Rig {
  protected:
-  RunTest() { ts::testing::prepareFolder(folder); }
-
-  FormPrincipal& start() {
-    form = std::make_unique<FormPrincipal>(loop, serial, window, folder.str(), PathStyle::Posix);
-    form->start();
-    return *form;
-  }
   std::string response() const { return folder.read("RESPOSTA/resposta.txt"); }
-
-  TestFolder folder;
-  FakeLoop loop;
-  FakeSerial serial{loop};
-  FakeWindow window;
-  std::unique_ptr<FormPrincipal> form;
 };
 
 // The window timer the phases are paced by, on virtual time.
@@ -86,10 +74,9 @@ TEST(Timer, TicksEachIntervalWhileEnabledAndNeverOnceGone) {
 }
 
 TEST_F(RunTest, SuccessfulExchangeFollowsTheSchedule) {
-  folder.write("ORDEM/ordem.txt", kOrder);
-  start();
+  form.start();
   EXPECT_TRUE(window.shown);
-  EXPECT_TRUE(form->timer1().enabled());
+  EXPECT_TRUE(form.timer1().enabled());
 
   loop.advance(499);
   EXPECT_TRUE(serial.transmitted.empty());
@@ -122,8 +109,7 @@ TEST_F(RunTest, SuccessfulExchangeFollowsTheSchedule) {
 }
 
 TEST_F(RunTest, InputPendingWhenTheAnswerIsDueCountsButNotInputAfterTheChoice) {
-  folder.write("ORDEM/ordem.txt", kOrder);
-  start();
+  form.start();
   loop.advance(1499);
   serial.receive("just in time");
   // Arrives while the answer phase yields after choosing the result.
@@ -135,13 +121,12 @@ TEST_F(RunTest, InputPendingWhenTheAnswerIsDueCountsButNotInputAfterTheChoice) {
 }
 
 TEST_F(RunTest, ReplyDuringTheOrderPhaseYieldsIsKept) {
-  folder.write("ORDEM/ordem.txt", kOrder);
   bool sent = false;
   loop.onYield = [&] {
     if (serial.portOpen() && !sent) serial.receive("early;");
     sent = sent || serial.portOpen();
   };
-  start();
+  form.start();
   loop.advance(500);
   loop.onYield = nullptr;
   serial.receive("reply");
@@ -191,11 +176,12 @@ TEST_F(RunTest, FailuresAreRecordedOnceAndThePortStillCloses) {
 
 TEST_F(RunTest, MissingOrderGives004AndClosesANeverOpenedPort) {
   serial.failClose = true;
-  start();
+  std::filesystem::remove(folder.path() / "ORDEM/ordem.txt");
+  form.start();
   loop.runUntilQuit();
   EXPECT_EQ(response(), std::string(results::kOrdemAusente) + "\r\n");
   EXPECT_EQ(serial.calls, (std::vector<std::string>{"PortOpen=0"}));
-  EXPECT_EQ(form->CaminhoAbsoluto, folder.str() + "/RESPOSTA/");
+  EXPECT_EQ(form.CaminhoAbsoluto, folder.str() + "/RESPOSTA/");
 }
 
 TEST_F(RunTest, ConfigProblemsSkipTheOrderPhase) {
@@ -249,8 +235,7 @@ TEST_F(RunTest, DisplayTimeHiddenModeAndWaitingForTheUser) {
 }
 
 TEST_F(RunTest, ClosingEndsTheRunWhereItStands) {
-  folder.write("ORDEM/ordem.txt", kOrder);
-  start();
+  form.start();
   loop.advance(700);  // between the phases
   window.onClose();
   EXPECT_TRUE(loop.quitted());
@@ -309,17 +294,15 @@ TEST_F(RunTest, PlacementIsThirtyPixelsFromTopAndRight) {
 }
 
 TEST_F(RunTest, UnwritableResponseEndsWithStatus10) {
-  folder.write("ORDEM/ordem.txt", kOrder);
   std::filesystem::remove(folder.path() / "RESPOSTA");
-  start();
+  form.start();
   loop.runUntilQuit();
   EXPECT_EQ(loop.exitStatus(), kExitResponseNotWritten);
   EXPECT_FALSE(folder.exists("RESPOSTA"));
 }
 
 TEST_F(RunTest, EachRunReadsTheOrderAfresh) {
-  folder.write("ORDEM/ordem.txt", kOrder);
-  start();
+  form.start();
   loop.runUntilQuit();
   folder.write("ORDEM/ordem.txt", "4\r\n19200\r\n7\r\n2\r\nE\r\n");
   FakeLoop l;

@@ -60,7 +60,7 @@ TEST(Windows1252, EveryByteDrawsAsTheCodePageCharacter) {
   EXPECT_EQ(windows1252ToUtf8(all), expected);
   // The check quotes order bytes the same way, with line ends, the
   // backslash and other control bytes written out so that each shows.
-  EXPECT_EQ(check::printable("a\r\n\\\t\x7F\x80\xE9\x98"), "a\\r\\n\\\\\\x09\\x7F€é˜");
+  EXPECT_EQ(check::printable("a b\r\n\\\t\x7F\x80\xE9\x98"), "a b\\r\\n\\\\\\x09\\x7F€é˜");
 }
 
 TEST(VisibleLines, FollowTheLineStructureOfTheTexts) {

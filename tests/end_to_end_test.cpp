@@ -419,7 +419,9 @@ TEST_F(EndToEnd, CheckOfANamedFolderFromElsewhere) {
       << check.output;
   EXPECT_EQ(install.run().exitStatus, 0);
   EXPECT_EQ(device.received(), "named");
-  EXPECT_EQ(elsewhere.check({"--bogus"}).exitStatus, ts::check::kExitUsage);
+  for (const auto& wrong : {std::vector<std::string>{"--bogus"}, {install.folder.str(), "."}}) {
+    EXPECT_EQ(elsewhere.check(wrong).exitStatus, ts::check::kExitUsage) << wrong.size();
+  }
   // Asked for its usage, it succeeds: a script probing for the check is not told it failed.
   const RunResult help = elsewhere.check({"--help"});
   EXPECT_EQ(help.exitStatus, 0);

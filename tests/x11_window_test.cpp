@@ -348,6 +348,12 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
     EXPECT_EQ(rgb(r.x + 1, y), 0xFFFFFFu);
     EXPECT_EQ(rgb(right - 1, y), 0x808080u);
     EXPECT_EQ(rgb(right, y), 0xFFFFFFu);
+    bool etchedBottom = false;  // on its last row or, as rounding goes, the one below
+    for (int b = r.y + r.height - 2; b < r.y + r.height; ++b) {
+      etchedBottom =
+          etchedBottom || (rgb(r.x + 3, b) == 0x808080u && rgb(r.x + 3, b + 1) == 0xFFFFFFu);
+    }
+    EXPECT_TRUE(etchedBottom);
     // Along the top, right of the caption, the same one-pixel pair.
     int top = r.y;
     while (top < y && rgb(right - 3, top) != 0x808080u) ++top;

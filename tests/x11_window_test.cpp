@@ -348,7 +348,7 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
     EXPECT_EQ(rgb(r.x + 1, y), 0xFFFFFFu);
     EXPECT_EQ(rgb(right - 1, y), 0x808080u);
     EXPECT_EQ(rgb(right, y), 0xFFFFFFu);
-    bool etchedBottom = false;  // on its last row or, as rounding goes, the one below
+    bool etchedBottom = false;  // shadow on its last row but one or, as rounding goes, its last
     for (int b = r.y + r.height - 2; b < r.y + r.height; ++b) {
       etchedBottom =
           etchedBottom || (rgb(r.x + 3, b) == 0x808080u && rgb(r.x + 3, b + 1) == 0xFFFFFFu);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -332,24 +333,20 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       // pseudo-terminal is what plays the device, not a rival reader.
       EXPECT_EQ(failLine, std::string::npos) << check.output;
       // An order of six lines or more is counted to six: what lies beyond is never read.
-      EXPECT_NE(check.output.find("\nok    ORDEM/ordem.txt: found, 6"), std::string::npos)
-          << check.output;
-      EXPECT_NE(check.output.find("\nok    order line 6 (text): 1 byte to send: \"X\""),
-                std::string::npos)
-          << check.output;
+      EXPECT_TRUE(holds(check.output, "\nok    ORDEM/ordem.txt: found, 6"));
+      EXPECT_TRUE(holds(check.output, "\nok    order line 6 (text): 1 byte to send: \"X\""));
       const auto noteLine = check.output.find("\nnote  ");
       if (c.what.empty()) {
         EXPECT_EQ(noteLine, std::string::npos) << check.output;
       } else {
         EXPECT_NE(noteLine, std::string::npos) << check.output;
-        EXPECT_NE(check.output.find(c.what, noteLine), std::string::npos) << check.output;
+        EXPECT_TRUE(holds(check.output, c.what, noteLine));
       }
     } else {
       EXPECT_NE(failLine, std::string::npos) << check.output;
       // Named in the failure, or in a note on what led to it.
       const auto firstMark = std::min(failLine, check.output.find("\nnote  "));
-      EXPECT_NE(check.output.find(c.what, firstMark), std::string::npos) << c.what << "\n"
-                                                                         << check.output;
+      EXPECT_TRUE(holds(check.output, c.what, firstMark));
       // What it has failed it never passes after, say by reading on past the failure.
       const auto subjectAt = failLine + failMark.size();
       const std::string subject =
@@ -366,7 +363,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
     }
     // Settings a run cannot configure, the check does not pass as a whole.
     if (c.status == 2) {
-      EXPECT_NE(check.output.find("\nFAIL  settings: "), std::string::npos) << check.output;
+      EXPECT_TRUE(holds(check.output, "\nFAIL  settings: "));
     }
     // Devices offered in place of a missing one are named, never blank.
     const std::string offeredList = "present now: ";
@@ -385,8 +382,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       EXPECT_EQ(broken.response(), "000|Sucesso\r\nX\r\n") << c.what;
     }
     if (c.status == kExitResponseNotWritten) {
-      EXPECT_NE(run.errors.find(broken.folder.str() + "/RESPOSTA/resposta.txt"), std::string::npos)
-          << run.errors;
+      EXPECT_TRUE(holds(run.errors, broken.folder.str() + "/RESPOSTA/resposta.txt"));
     }
     EXPECT_EQ(device.received(), sends ? "X" : "") << c.what;
   }
@@ -413,10 +409,8 @@ TEST_F(EndToEnd, CheckOfANamedFolderFromElsewhere) {
     EXPECT_EQ(check.output.rfind("terminal-serial-check: " + install.folder.str() + "\n", 0), 0u)
         << check.output;
   }
-  EXPECT_NE(check.output.find("port COM" + std::to_string(port) + ": "), std::string::npos)
-      << check.output;
-  EXPECT_NE(check.output.find("order line 6 (text): 5 bytes to send: \"named\""), std::string::npos)
-      << check.output;
+  EXPECT_TRUE(holds(check.output, "port COM" + std::to_string(port) + ": "));
+  EXPECT_TRUE(holds(check.output, "order line 6 (text): 5 bytes to send: \"named\""));
   EXPECT_EQ(install.run().exitStatus, 0);
   EXPECT_EQ(device.received(), "named");
   for (const auto& wrong : {std::vector<std::string>{"--bogus"}, {install.folder.str(), "."}}) {
@@ -425,14 +419,12 @@ TEST_F(EndToEnd, CheckOfANamedFolderFromElsewhere) {
   // Asked for its usage, it succeeds: a script probing for the check is not told it failed.
   const RunResult help = elsewhere.check({"--help"});
   EXPECT_EQ(help.exitStatus, 0);
-  EXPECT_NE(help.output.find("FOLDER"), std::string::npos) << help.output;
+  EXPECT_TRUE(holds(help.output, "FOLDER"));
   if (!wine()) {  // a file named as the folder, by its native path
     const RunResult notAFolder = elsewhere.check({install.executablePath});
     EXPECT_NE(notAFolder.exitStatus, 0);
-    EXPECT_NE(
-        notAFolder.output.find("FAIL  folder: " + install.executablePath + " is not a folder"),
-        std::string::npos)
-        << notAFolder.output;
+    EXPECT_TRUE(
+        holds(notAFolder.output, "FAIL  folder: " + install.executablePath + " is not a folder"));
   }
   const RunResult version = elsewhere.check({"--version"});
   EXPECT_EQ(version.exitStatus, 0);
@@ -460,16 +452,23 @@ TEST_F(EndToEnd, LineSettingsTheDriverTakesOrRefuses) {
   EXPECT_EQ(device.received(), "okokokok");
 }
 
-// A process that holds `path` open until killed: without a lock, or with
-// one taken by its parent, which then ended (the lock lives on in the child).
-// Returns its pid.
-pid_t openPortElsewhere(const std::string& path, bool lockedByEndedParent = false) {
+enum class Hold { open, lockedByEndedParent, exclusivelyAsNobody };
+
+// A process that holds `path` open until killed: without a lock, with one
+// taken by its parent, which then ended (the lock lives on in the child), or
+// in exclusive mode as user nobody. Returns its pid.
+pid_t openPortElsewhere(const std::string& path, Hold how = Hold::open) {
+  const bool lockedByEndedParent = how == Hold::lockedByEndedParent;
   int ready[2];
   if (::pipe(ready) != 0) return -1;
   const pid_t child = ::fork();
   if (child == 0) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-    bool holding = fd >= 0;
+    const passwd* nobody = ::getpwnam("nobody");
+    bool holding = how != Hold::exclusivelyAsNobody ||
+                   (nobody && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0 &&
+                    ::prctl(PR_SET_DUMPABLE, 1) == 0);  // its /proc entry, as a user's own
+    const int fd = holding ? ::open(path.c_str(), O_RDWR | O_NOCTTY) : -1;
+    holding = fd >= 0 && (how != Hold::exclusivelyAsNobody || ::ioctl(fd, TIOCEXCL) == 0);
     // A lock on a file of its own makes it no holder of the port.
     holding = holding && ::flock(::open("/tmp", O_TMPFILE | O_RDWR, 0600), LOCK_EX) == 0;
     if (holding && lockedByEndedParent) {
@@ -534,19 +533,17 @@ TEST_F(EndToEnd, LockedPortGives003) {
     EXPECT_EQ(check.exitStatus, 3);
     const std::string named =
         "pid " + std::to_string(::getpid()) + " (" + (h.name.empty() ? "?" : h.name) + ")";
-    EXPECT_NE(check.output.find("held by another process: " + named), std::string::npos)
-        << check.output;
-    EXPECT_NE(check.output.find("to do: " + h.advice), std::string::npos) << check.output;
+    EXPECT_TRUE(holds(check.output, "held by another process: " + named));
+    EXPECT_TRUE(holds(check.output, "to do: " + h.advice));
     if (h.exclusiveMode) ::ioctl(holder, TIOCNXCL);
     ::close(holder);
   }
   // The lock's taker ended, leaving the lock to a child: the child is named.
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);  // so that the orphaned child can be reaped here
-  const pid_t heir = openPortElsewhere(device.terminalPath(), true);
+  const pid_t heir = openPortElsewhere(device.terminalPath(), Hold::lockedByEndedParent);
   const RunResult check = install.check();
   const auto heldBy = check.output.find("held by another process: ");
-  EXPECT_NE(check.output.find("pid " + std::to_string(heir) + " (", heldBy), std::string::npos)
-      << check.output;
+  EXPECT_TRUE(holds(check.output, "pid " + std::to_string(heir) + " (", heldBy));
   // With this test (which holds the terminal) and four more, four are named.
   std::vector<pid_t> more;
   for (int i = 0; i < 3; ++i) more.push_back(openPortElsewhere(device.terminalPath()));
@@ -557,6 +554,15 @@ TEST_F(EndToEnd, LockedPortGives003) {
   const std::string named = line.substr(0, line.find(" -- "));
   EXPECT_EQ(std::count(named.begin(), named.end(), '('), 4) << many;
   EXPECT_NE(named.find(") and others: a run answers 003"), std::string::npos) << many;
+  // Held in exclusive mode by the check's own user, who may look into its own
+  // processes: the holder is found behind the PORTAS link.
+  if (install.runAsNobody()) {
+    std::filesystem::permissions(device.terminalPath(), std::filesystem::perms::all);
+    const pid_t sameUser = openPortElsewhere(device.terminalPath(), Hold::exclusivelyAsNobody);
+    const std::string asNobody = install.check().output;
+    endProcess(sameUser);
+    EXPECT_TRUE(holds(asNobody, "held by another process: pid " + std::to_string(sameUser) + " ("));
+  }
   EXPECT_EQ(device.received(), "");
 }
 

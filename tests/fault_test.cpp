@@ -130,8 +130,7 @@ TEST_F(Fault, ProgramThatCannotTellItsFolderEndsWithStatus10) {
   hidden.writeOrder(hidden.linkPort(device.terminalPath()), "X");
   const RunResult run = hidden.run();
   EXPECT_EQ(run.exitStatus, 10) << run.errors;
-  EXPECT_NE(run.errors.find("cannot tell the executable's folder"), std::string::npos)
-      << run.errors;
+  EXPECT_TRUE(holds(run.errors, "cannot tell the executable's folder"));
   EXPECT_FALSE(hidden.response());
   EXPECT_EQ(device.received(), "");
 }
@@ -208,14 +207,14 @@ TEST_F(Fault, ResponseFolderOrFileThatCannotChange) {
                            fileMark ? fileMark : FS_IMMUTABLE_FL);
     const RunResult run = install.run();
     EXPECT_EQ(run.exitStatus, 10) << fileMark;
-    EXPECT_NE(run.errors.find("RESPOSTA/resposta.txt"), std::string::npos) << run.errors;
+    EXPECT_TRUE(holds(run.errors, "RESPOSTA/resposta.txt"));
     EXPECT_EQ(install.response(), fileMark ? std::optional(kStale) : std::nullopt);
     EXPECT_EQ(entriesIn(responseFolder()), fileMark ? 1u : 0u);
     // The check names the attribute, which no permission shows.
     if (fileMark && !install.target.wine) {
       const RunResult check = install.check();
       EXPECT_EQ(check.exitStatus, 10);
-      EXPECT_NE(check.output.find("marked unchangeable"), std::string::npos) << check.output;
+      EXPECT_TRUE(holds(check.output, "marked unchangeable"));
     }
   }
 }

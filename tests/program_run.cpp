@@ -286,4 +286,9 @@ RunResult Installation::run(std::chrono::milliseconds limit,
   return collect(wait(start(environment), limit), "");
 }
 
+::testing::AssertionResult holds(const std::string& text, std::string_view part, std::size_t from) {
+  if (text.find(part, from) != std::string::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
 }  // namespace ts::testing

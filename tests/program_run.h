@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <map>
 #include <optional>
@@ -100,5 +102,9 @@ class Installation {
   int gid_ = -1;
   std::size_t addressSpaceLimit_ = 0;  // 0: none
 };
+
+// Whether `text` holds `part` at or after `from`; the whole text is shown when not.
+::testing::AssertionResult holds(const std::string& text, std::string_view part,
+                                 std::size_t from = 0);
 
 }  // namespace ts::testing

@@ -87,10 +87,9 @@ TEST(TextLines, EndAtCrOrCrLfButNotLoneLf) {
 TEST(OrderFile, SixLinesTakenAsTheyStand) {
   const auto r = parseOrder("3\r\n9600 \r\n8\r\n1\r\ne\r\nP\n1\xE7\r\nignored\r\n");
   EXPECT_EQ(r.status, OrderStatus::Accepted);
-  EXPECT_EQ(r.order.numPorta, "3");
-  EXPECT_EQ(r.order.velocidadePorta, "9600 ");
-  EXPECT_EQ(r.order.temParidade, "e");
-  EXPECT_EQ(r.order.textoPorta, "P\n1\xE7");
+  EXPECT_EQ(
+      std::tie(r.order.numPorta, r.order.velocidadePorta, r.order.temParidade, r.order.textoPorta),
+      std::tuple("3", "9600 ", "e", "P\n1\xE7"));
 }
 
 TEST(OrderFile, PresenceRules) {
@@ -148,11 +147,10 @@ TEST(StartupSettings, FirstCharacterOfTwoLines) {
   using P = DisplaySettings::Problem;
   EXPECT_EQ(parseDisplaySettings(std::nullopt).problem, P::NoDisplayLine);
   EXPECT_EQ(parseDisplaySettings("").problem, P::NoDisplayLine);
-  EXPECT_EQ(parseDisplaySettings("\r\n").problem, P::NoTimeLine);
-  EXPECT_EQ(parseDisplaySettings("S\r\n").problem, P::NoTimeLine);
-  EXPECT_EQ(parseDisplaySettings("S\r\n\r\n").problem, P::NoTimeLine);
-  EXPECT_EQ(parseDisplaySettings("S\r\nx5\r\n").problem, P::NoTimeLine);
-  EXPECT_EQ(parseDisplaySettings("S\n5\n").problem, P::NoTimeLine);  // one line
+  // A lone LF ends no line: "S\n5\n" is one.
+  for (const char* noTime : {"\r\n", "S\r\n", "S\r\n\r\n", "S\r\nx5\r\n", "S\n5\n"}) {
+    EXPECT_EQ(parseDisplaySettings(noTime).problem, P::NoTimeLine) << noTime;
+  }
   const auto hidden = parseDisplaySettings("Nao\r\n9\r\n");
   EXPECT_TRUE(hidden.hidden);
   EXPECT_FALSE(hidden.displaySeconds);

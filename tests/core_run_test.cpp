@@ -19,6 +19,11 @@ const std::vector<std::string> kRunCalls{"CommPort=3",   "Settings=9600,n,8,1", 
                                          "SThreshold=1", "InputLen=0",          "PortOpen=1",
                                          "Output"};
 
+// The first `count` of kRunCalls.
+std::vector<std::string> runCallsUpTo(std::size_t count) {
+  return {kRunCalls.begin(), kRunCalls.begin() + static_cast<long>(count)};
+}
+
 // A run of its own, for cases that each need a fresh folder and platform.
 struct Rig {
   explicit Rig(const std::string& config = "S\r\n1\r\n", const std::string& order = kOrder) {
@@ -29,6 +34,7 @@ struct Rig {
     form.start();
     loop.runUntilQuit();
   }
+  std::string response() const { return folder.read("RESPOSTA/resposta.txt"); }
   TestFolder folder;
   FakeLoop loop;
   FakeSerial serial{loop};
@@ -37,10 +43,7 @@ struct Rig {
 };
 
 // The usual run: the common folder, with kOrder written, and its platform.
-class RunTest : public ::testing::Test, protected Rig {
- protected:
-  std::string response() const { return folder.read("RESPOSTA/resposta.txt"); }
-};
+class RunTest : public ::testing::Test, protected Rig {};
 
 // The window timer the phases are paced by, on virtual time.
 TEST(Timer, TicksEachIntervalWhileEnabledAndNeverOnceGone) {
@@ -103,9 +106,7 @@ TEST_F(RunTest, SuccessfulExchangeFollowsTheSchedule) {
   loop.advance(999);
   EXPECT_FALSE(loop.quitted());
   loop.advance(1);  // display time of 1 second
-  EXPECT_TRUE(loop.quitted());
-  EXPECT_EQ(loop.exitStatus(), 0);
-  EXPECT_EQ(loop.now(), 2500);
+  EXPECT_EQ(std::tuple(loop.quitted(), loop.exitStatus(), loop.now()), std::tuple(true, 0, 2500L));
 }
 
 TEST_F(RunTest, InputPendingWhenTheAnswerIsDueCountsButNotInputAfterTheChoice) {
@@ -137,34 +138,27 @@ TEST_F(RunTest, ReplyDuringTheOrderPhaseYieldsIsKept) {
 TEST_F(RunTest, FailuresAreRecordedOnceAndThePortStillCloses) {
   struct Case {
     std::string order;
-    bool failOpen;
     std::string_view result;
     int yields;  // start-up, the port steps that ran, the answer
-    std::vector<std::string> calls;
+    std::vector<std::string> callsBeforeClosing;
+    bool failOpen = false;
   };
   const std::vector<Case> cases{
-      {"COM3\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, 3, {"PortOpen=0"}},
-      {"70000\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, 3, {"PortOpen=0"}},
-      {"3\r9600\r8\r1\rX\rX",
-       false,
-       results::kNaoConfigurada,
-       3,
-       {"CommPort=3", "Settings=9600,x,8,1", "PortOpen=0"}},
-      {"0\r9600\r8\r1\rN\rX", false, results::kNaoConfigurada, 3, {"CommPort=0", "PortOpen=0"}},
-      {kOrder,
-       true,
-       results::kNaoAberta,
-       5,
-       {"CommPort=3", "Settings=9600,n,8,1", "RThreshold=1", "SThreshold=1", "InputLen=0",
-        "PortOpen=1", "PortOpen=0"}},
-      {"3\r9600\r8\r1\r\rX", false, results::kOrdemIncorreta, 2, {"PortOpen=0"}},
+      {"COM3\r9600\r8\r1\rN\rX", results::kNaoConfigurada, 3, {}},
+      {"70000\r9600\r8\r1\rN\rX", results::kNaoConfigurada, 3, {}},
+      {"3\r9600\r8\r1\rX\rX", results::kNaoConfigurada, 3, {"CommPort=3", "Settings=9600,x,8,1"}},
+      {"0\r9600\r8\r1\rN\rX", results::kNaoConfigurada, 3, {"CommPort=0"}},
+      {kOrder, results::kNaoAberta, 5, runCallsUpTo(6), true},
+      {"3\r9600\r8\r1\r\rX", results::kOrdemIncorreta, 2, {}},
   };
   for (const auto& c : cases) {
     Rig r("N\r\n", c.order);
     r.serial.failOpen = c.failOpen;
     r.run();
-    EXPECT_EQ(r.folder.read("RESPOSTA/resposta.txt"), std::string(c.result) + "\r\n") << c.order;
-    EXPECT_EQ(r.serial.calls, c.calls) << c.order;
+    EXPECT_EQ(r.response(), std::string(c.result) + "\r\n") << c.order;
+    std::vector<std::string> calls = c.callsBeforeClosing;
+    calls.push_back("PortOpen=0");
+    EXPECT_EQ(r.serial.calls, calls) << c.order;
     EXPECT_EQ(r.loop.yields(), c.yields) << c.order;
     EXPECT_EQ(r.loop.exitStatus(), results::resultCode(c.result));
     EXPECT_TRUE(r.serial.transmitted.empty());
@@ -177,8 +171,7 @@ TEST_F(RunTest, FailuresAreRecordedOnceAndThePortStillCloses) {
 TEST_F(RunTest, MissingOrderGives004AndClosesANeverOpenedPort) {
   serial.failClose = true;
   std::filesystem::remove(folder.path() / "ORDEM/ordem.txt");
-  form.start();
-  loop.runUntilQuit();
+  run();
   EXPECT_EQ(response(), std::string(results::kOrdemAusente) + "\r\n");
   EXPECT_EQ(serial.calls, (std::vector<std::string>{"PortOpen=0"}));
   EXPECT_EQ(form.CaminhoAbsoluto, folder.str() + "/RESPOSTA/");
@@ -196,7 +189,7 @@ TEST_F(RunTest, ConfigProblemsSkipTheOrderPhase) {
     EXPECT_EQ(r.window.left(), 0);  // not moved
     EXPECT_TRUE(r.window.shown);
     r.loop.runUntilQuit();
-    EXPECT_EQ(r.folder.read("RESPOSTA/resposta.txt"), std::string(result) + "\r\n");
+    EXPECT_EQ(r.response(), std::string(result) + "\r\n");
     EXPECT_EQ(r.serial.calls, (std::vector<std::string>{"PortOpen=0"}));
     EXPECT_EQ(r.loop.now(), 1500);  // answer at 1000, exit 500 later
   }
@@ -256,9 +249,7 @@ TEST_F(RunTest, ClosingEndsTheRunWhereItStands) {
     };
     r.run();
     const auto& [where, callsBefore] = yields[at];
-    const std::vector<std::string> calls(kRunCalls.begin(),
-                                         kRunCalls.begin() + static_cast<long>(callsBefore));
-    EXPECT_EQ(r.serial.calls, calls) << where;
+    EXPECT_EQ(r.serial.calls, runCallsUpTo(callsBefore)) << where;
     EXPECT_EQ(r.loop.exitStatus(), kExitWindowClosedEarly) << where;
     EXPECT_FALSE(r.folder.exists("RESPOSTA/resposta.txt")) << where;
     EXPECT_EQ(r.loop.yields(), static_cast<int>(at + 1)) << where;
@@ -275,35 +266,31 @@ TEST_F(RunTest, ClosingEndsTheRunWhereItStands) {
 }
 
 TEST_F(RunTest, PlacementIsThirtyPixelsFromTopAndRight) {
-  struct Case {
-    ScreenMetrics metrics;
-    std::int32_t outer;
-  };
   // The last two are wider than a 16-bit twips count can hold; the two in
   // the middle have pixels taller than wide and wider than tall.
-  for (const auto& c : {Case{{1920 * 15, 15, 15}, 5000}, Case{{1366 * 12, 12, 12}, 4000},
-                        Case{{1280 * 12, 12, 15}, 4000}, Case{{1600 * 15, 15, 12}, 4000},
-                        Case{{3840 * 15, 15, 15}, 5000}, Case{{7680 * 10, 10, 10}, 3500}}) {
+  using Screen = std::pair<ScreenMetrics, std::int32_t>;
+  for (const auto& [metrics, outer] :
+       {Screen{{1920 * 15, 15, 15}, 5000}, Screen{{1366 * 12, 12, 12}, 4000},
+        Screen{{1280 * 12, 12, 15}, 4000}, Screen{{1600 * 15, 15, 12}, 4000},
+        Screen{{3840 * 15, 15, 15}, 5000}, Screen{{7680 * 10, 10, 10}, 3500}}) {
     Rig r;
-    r.window.metrics = c.metrics;
-    r.window.outerWidth = c.outer;
+    r.window.metrics = metrics;
+    r.window.outerWidth = outer;
     r.form.start();
-    EXPECT_EQ(r.window.top(), 30 * c.metrics.twipsPerPixelY);
-    EXPECT_EQ(r.window.left() + c.outer + 30 * c.metrics.twipsPerPixelX, c.metrics.widthTwips);
+    EXPECT_EQ(r.window.top(), 30 * metrics.twipsPerPixelY);
+    EXPECT_EQ(r.window.left() + outer + 30 * metrics.twipsPerPixelX, metrics.widthTwips);
   }
 }
 
 TEST_F(RunTest, UnwritableResponseEndsWithStatus10) {
   std::filesystem::remove(folder.path() / "RESPOSTA");
-  form.start();
-  loop.runUntilQuit();
+  run();
   EXPECT_EQ(loop.exitStatus(), kExitResponseNotWritten);
   EXPECT_FALSE(folder.exists("RESPOSTA"));
 }
 
 TEST_F(RunTest, EachRunReadsTheOrderAfresh) {
-  form.start();
-  loop.runUntilQuit();
+  run();
   folder.write("ORDEM/ordem.txt", "4\r\n19200\r\n7\r\n2\r\nE\r\n");
   FakeLoop l;
   FakeSerial s(l);

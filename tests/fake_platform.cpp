@@ -66,7 +66,7 @@ void FakeLoop::runUntilQuit(long limitMs) {
 }
 
 void FakeSerial::setCommPort(std::int16_t port) {
-  calls.push_back("CommPort=" + std::to_string(port));
+  record("CommPort", port);
   if (port <= 0) throw SerialError("port");
   commPort = port;
 }
@@ -78,35 +78,16 @@ void FakeSerial::setSettings(const std::string& text) {
 }
 
 void FakeSerial::setRThreshold(std::int16_t count) {
-  calls.push_back("RThreshold=" + std::to_string(count));
+  record("RThreshold", count);
   rThreshold_ = count;
 }
 
-void FakeSerial::setSThreshold(std::int16_t count) {
-  calls.push_back("SThreshold=" + std::to_string(count));
-}
-
-void FakeSerial::setInputLen(std::int16_t count) {
-  calls.push_back("InputLen=" + std::to_string(count));
-}
-
 void FakeSerial::setPortOpen(bool open) {
-  calls.push_back(std::string("PortOpen=") + (open ? "1" : "0"));
+  record("PortOpen", open);
   if (open && failOpen) throw SerialError("open");
   if (!open && whileClosing) whileClosing();
   if (!open && failClose) throw SerialError("close");
   open_ = open;
-}
-
-void FakeSerial::setOutput(const std::string& text) {
-  calls.push_back("Output");
-  transmitted += text;
-}
-
-std::string FakeSerial::input() {
-  std::string out;
-  out.swap(buffer_);
-  return out;
 }
 
 void FakeSerial::receive(const std::string& bytes) {

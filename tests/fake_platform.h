@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "loop/event_loop.h"
@@ -61,12 +62,15 @@ class FakeSerial : public SerialControl {
   void setSettings(const std::string& settings) override;
   void setRThreshold(std::int16_t count) override;
   std::int16_t rThreshold() const override { return rThreshold_; }
-  void setSThreshold(std::int16_t count) override;
-  void setInputLen(std::int16_t count) override;
+  void setSThreshold(std::int16_t count) override { record("SThreshold", count); }
+  void setInputLen(std::int16_t count) override { record("InputLen", count); }
   void setPortOpen(bool open) override;
   bool portOpen() const override { return open_; }
-  void setOutput(const std::string& text) override;
-  std::string input() override;
+  void setOutput(const std::string& text) override {
+    calls.push_back("Output");
+    transmitted += text;
+  }
+  std::string input() override { return std::exchange(buffer_, {}); }
   void setOnComm(std::function<void()> handler) override { onComm_ = std::move(handler); }
 
   // The device sends bytes: buffered now, event delivered by the loop.
@@ -82,6 +86,8 @@ class FakeSerial : public SerialControl {
   std::string settings;
 
  private:
+  void record(std::string name, int value) { calls.push_back(name + "=" + std::to_string(value)); }
+
   FakeLoop& loop_;
   std::function<void()> onComm_;
   std::string buffer_;

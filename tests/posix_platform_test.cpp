@@ -9,6 +9,7 @@
 #include <array>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "loop/event_loop_posix.h"
 #include "pty_device.h"
@@ -22,7 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace ::ts::testing;
 
-// Runs the loop until `done` or a time limit, without timers of its own.
+// Runs the loop for `limit`, serving whatever comes meanwhile.
 void runFor(PosixEventLoop& loop, std::chrono::milliseconds limit) {
   loop.startTimer(limit, [&] { loop.quit(0); });
   loop.run();
@@ -247,20 +248,16 @@ TEST_F(SerialControlTest, LineSettingsReachTheDriverRawAndWithoutFlowControl) {
   }
   EXPECT_TRUE(termios_linux::rateCloseEnough(4'000'000, 4'120'000));
   // A driver that took the settings only in part frames otherwise; odd and
-  // stick parity without parity frame nothing. {asked, read back, frames}
-  struct Framing {
-    tcflag_t asked, taken;
-    bool frames;
-  };
-  for (const Framing& f :
-       std::vector<Framing>{{CS8 | CSTOPB, CS8, false},
-                            {CS8, CS7, false},
-                            {CS7 | PARENB | PARODD, CS7 | PARENB, false},
-                            {CS8 | PARENB | CMSPAR, CS8 | PARENB, false},
-                            {CS8 | PARENB, CS8, false},
-                            {CS8 | PARODD | CMSPAR, CS8, true},
-                            {CS8 | CSTOPB, CS8 | CSTOPB | CLOCAL | CREAD, true}}) {
-    EXPECT_EQ(termios_linux::framingTaken(f.asked, f.taken), f.frames) << std::oct << f.asked;
+  // stick parity without parity frame nothing.
+  for (const auto& [asked, taken, frames] : std::vector<std::tuple<tcflag_t, tcflag_t, bool>>{
+           {CS8 | CSTOPB, CS8, false},
+           {CS8, CS7, false},
+           {CS7 | PARENB | PARODD, CS7 | PARENB, false},
+           {CS8 | PARENB | CMSPAR, CS8 | PARENB, false},
+           {CS8 | PARENB, CS8, false},
+           {CS8 | PARODD | CMSPAR, CS8, true},
+           {CS8 | CSTOPB, CS8 | CSTOPB | CLOCAL | CREAD, true}}) {
+    EXPECT_EQ(termios_linux::framingTaken(asked, taken), frames) << std::oct << asked;
   }
 }
 

@@ -179,6 +179,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       return true;
     };
   };
+  const auto noProgram = [](Installation& i) { return std::filesystem::remove(i.executablePath); };
   using std::filesystem::perms;
   const perms readOnlyFolder = perms::owner_all | perms::group_read | perms::group_exec |
                                perms::others_read | perms::others_exec;
@@ -268,8 +269,9 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       // A run that cannot say so ends with 10, whatever it would have said.
       {"RESPOSTA/resposta.txt is a folder",
        both(folderAt("RESPOSTA/resposta.txt"), remove("ORDEM")), 10},
-      {"program: no terminal-serial",
-       [](Installation& i) { return std::filesystem::remove(i.executablePath); }, 9},
+      {"program: no terminal-serial", noProgram, 9},
+      // Nor one that no program is there to run.
+      {"program: no terminal-serial", both(noProgram, remove("RESPOSTA")), 9},
       {"program: terminal-serial is a link to ",
        [](Installation& i) {
          i.folder.mkdir("bin");
@@ -395,7 +397,8 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
 TEST_F(EndToEnd, CheckOfANamedFolderFromElsewhere) {
   PtyDevice device({.echo = true});
   const int port = install.linkPort(device.terminalPath());
-  install.writeOrder(port, "named");
+  const std::string text = "named" + std::string(55, 'x');  // as long as is shown uncut
+  install.writeOrder(port, text);
   Installation elsewhere(testTarget());
   // Named through a link, the folder is checked and reported as what the link leads to.
   std::string named = install.folderArgument();
@@ -410,9 +413,9 @@ TEST_F(EndToEnd, CheckOfANamedFolderFromElsewhere) {
         << check.output;
   }
   EXPECT_TRUE(holds(check.output, "port COM" + std::to_string(port) + ": "));
-  EXPECT_TRUE(holds(check.output, "order line 6 (text): 5 bytes to send: \"named\""));
+  EXPECT_TRUE(holds(check.output, "order line 6 (text): 60 bytes to send: \"" + text + "\"\n"));
   EXPECT_EQ(install.run().exitStatus, 0);
-  EXPECT_EQ(device.received(), "named");
+  EXPECT_EQ(device.received(), text);
   for (const auto& wrong : {std::vector<std::string>{"--bogus"}, {install.folder.str(), "."}}) {
     EXPECT_EQ(elsewhere.check(wrong).exitStatus, ts::check::kExitUsage) << wrong.size();
   }

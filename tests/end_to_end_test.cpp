@@ -68,8 +68,7 @@ TEST_F(EndToEnd, EveryByteCrossesUntouched) {
   for (int b = 0; b < 256; ++b) text += b == '\r' ? ' ' : static_cast<char>(b);
   text.resize(20000, 'x');  // one unbroken line, the slowest to wrap
   // A fast line: closing gives queued text its line time before dropping it.
-  install.writeOrder(std::to_string(install.linkPort(device.terminalPath())) +
-                     "\r\n921600\r\n8\r\n1\r\nN\r\n" + text);
+  install.writeOrder(install.linkPort(device.terminalPath()), text, 921600);
   const long startedAtMs = device.msSinceCreated();
   const RunResult run = install.run();
   EXPECT_EQ(run.exitStatus, 0) << run.errors;
@@ -181,8 +180,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
   };
   const auto noProgram = [](Installation& i) { return std::filesystem::remove(i.executablePath); };
   using std::filesystem::perms;
-  const perms readOnlyFolder = perms::owner_all | perms::group_read | perms::group_exec |
-                               perms::others_read | perms::others_exec;
+  const perms readOnlyFolder = perms::all & ~(perms::group_write | perms::others_write);
   // Run as user nobody, with an entry this test's user owns given only `mode`;
   // the device is open to every user, so that only that entry stands in the way.
   const auto asNobodyWith = [](std::string entry, perms mode) {
@@ -283,8 +281,7 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
        9, true},
       {"program: terminal-serial cannot be executed by this user",
        [](Installation& i) {
-         std::filesystem::permissions(i.executablePath, std::filesystem::perms::owner_read |
-                                                            std::filesystem::perms::owner_write);
+         std::filesystem::permissions(i.executablePath, perms::owner_read | perms::owner_write);
          return true;
        },
        9, true},
@@ -330,22 +327,20 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
     }
     const std::string failMark = "\nFAIL  ";
     const auto failLine = check.output.find(failMark);
+    // A FAIL line only where the check fails, and where it passes no note but
+    // the one expected: the test holding the pseudo-terminal is what plays the
+    // device, not a rival reader.
+    EXPECT_EQ(failLine != std::string::npos, c.status != 0) << check.output;
     if (c.status == 0) {
-      // Nor a note but the one expected: the test holding the
-      // pseudo-terminal is what plays the device, not a rival reader.
-      EXPECT_EQ(failLine, std::string::npos) << check.output;
       // An order of six lines or more is counted to six: what lies beyond is never read.
       EXPECT_TRUE(holds(check.output, "\nok    ORDEM/ordem.txt: found, 6"));
       EXPECT_TRUE(holds(check.output, "\nok    order line 6 (text): 1 byte to send: \"X\""));
       const auto noteLine = check.output.find("\nnote  ");
-      if (c.what.empty()) {
-        EXPECT_EQ(noteLine, std::string::npos) << check.output;
-      } else {
-        EXPECT_NE(noteLine, std::string::npos) << check.output;
+      EXPECT_EQ(noteLine != std::string::npos, !c.what.empty()) << check.output;
+      if (!c.what.empty()) {
         EXPECT_TRUE(holds(check.output, c.what, noteLine));
       }
     } else {
-      EXPECT_NE(failLine, std::string::npos) << check.output;
       // Named in the failure, or in a note on what led to it.
       const auto firstMark = std::min(failLine, check.output.find("\nnote  "));
       EXPECT_TRUE(holds(check.output, c.what, firstMark));
@@ -578,8 +573,7 @@ TEST_F(EndToEnd, TwoInstancesOnOnePort) {
   const int second = other.start({{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
   const int a = Installation::wait(first, 20s).exitStatus;
   const int b = Installation::wait(second, 20s).exitStatus;
-  EXPECT_EQ(std::min(a, b), 0);
-  EXPECT_EQ(std::max(a, b), 3);
+  EXPECT_EQ(std::pair(std::min(a, b), std::max(a, b)), std::pair(0, 3));
   const auto winner = a == 0 ? install.response() : other.response();
   const auto loser = a == 0 ? other.response() : install.response();
   EXPECT_EQ(loser, responseBytes(results::kNaoAberta));
@@ -627,6 +621,9 @@ long fileIdentity(const std::filesystem::path& path) {
 // stays.
 TEST_F(EndToEnd, ResponseHeldOpenByAWindowsReader) {
   if (!wine()) GTEST_SKIP() << "sharing modes are Windows'";
+  const auto responseFolderEntries = [](const Installation& i) {
+    return std::distance(std::filesystem::directory_iterator(i.folder.path() / "RESPOSTA"), {});
+  };
   for (const std::string release : {"300", "never", "deleted"}) {
     Installation held(testTarget());
     PtyDevice device({.echo = true});
@@ -643,11 +640,8 @@ TEST_F(EndToEnd, ResponseHeldOpenByAWindowsReader) {
     EXPECT_EQ(held.response(), "000|Sucesso\r\nX\r\n") << release;
     // Renamed over once the hold ended; rewritten where it is under a lasting one.
     EXPECT_EQ(fileIdentity(response) != before, release != "never") << release;
-    const auto entries =
-        std::distance(std::filesystem::directory_iterator(held.folder.path() / "RESPOSTA"), {});
-    EXPECT_EQ(entries, 1) << "a temporary file was left behind";
-    ::kill(holder, SIGKILL);
-    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(responseFolderEntries(held), 1) << "a temporary file was left behind";
+    endProcess(holder);
   }
 
   // A large reply, so that the scanner's open lands while the temporary file
@@ -666,11 +660,8 @@ TEST_F(EndToEnd, ResponseHeldOpenByAWindowsReader) {
     const std::string response = scanned.response().value_or("");
     EXPECT_EQ(response.substr(0, 14), "000|Sucesso\r\nF");
     EXPECT_EQ(response.find_first_not_of('F', 13), response.size() - 2);
-    const auto entries =
-        std::distance(std::filesystem::directory_iterator(scanned.folder.path() / "RESPOSTA"), {});
-    EXPECT_EQ(entries, 1) << "a temporary file was left behind";
-    ::kill(scanner, SIGKILL);
-    ::waitpid(scanner, nullptr, 0);
+    EXPECT_EQ(responseFolderEntries(scanned), 1) << "a temporary file was left behind";
+    endProcess(scanner);
   }
   EXPECT_TRUE(caught) << "the scanner never held the temporary file";
 }
@@ -712,8 +703,7 @@ TEST_F(EndToEnd, LargeTransfersBothWays) {
   PtyDevice device({.floodBytes = megabyte});
   const std::string text(300'000, 'T');  // more than the driver buffers
   // 3.3 s on the line: closing gives queued text its line time.
-  install.writeOrder(std::to_string(install.linkPort(device.terminalPath())) +
-                     "\r\n921600\r\n8\r\n1\r\nN\r\n" + text);
+  install.writeOrder(install.linkPort(device.terminalPath()), text, 921600);
   EXPECT_EQ(install.run().exitStatus, 0);
   EXPECT_EQ(device.received().size(), text.size());
   ASSERT_EQ(device.floodWritten(), megabyte);
@@ -738,8 +728,7 @@ TEST_F(EndToEnd, FolderWithNonAsciiLetters) {
   const std::string inner = "Pasta a\xC3\xA7\xC3\xA3o";  // UTF-8, as Linux names files
   const auto home = install.folder.path() / inner;
   install.folder.write(inner + "/config.ini", "N\r\n");
-  install.folder.mkdir(inner + "/ORDEM");
-  install.folder.mkdir(inner + "/RESPOSTA");
+  for (const char* folder : {"/ORDEM", "/RESPOSTA"}) install.folder.mkdir(inner + folder);
   const auto moved = home / std::filesystem::path(install.executablePath).filename();
   std::filesystem::rename(install.executablePath, moved);
   install.executablePath = moved.string();
@@ -778,9 +767,7 @@ TEST_F(EndToEnd, WithoutADisplayTheRunIsTimedAsHidden) {
 TEST_F(EndToEnd, AHungDisplayServerLeavesTheRunHidden) {
   if (wine()) GTEST_SKIP() << "Wine brings its own display";
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{.sin_family = AF_INET, .sin_addr = {.s_addr = htonl(INADDR_LOOPBACK)}};
   int display = 50;  // X display N listens on TCP port 6000 + N
   for (; display < 100; ++display) {
     address.sin_port = htons(static_cast<std::uint16_t>(6000 + display));

@@ -66,6 +66,14 @@ long residentPeakKb(int pid) {
   return 0;
 }
 
+// The bytes of the file at `path`, which is then removed.
+std::string takeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes(std::istreambuf_iterator<char>(in), {});
+  ::unlink(path.c_str());
+  return bytes;
+}
+
 double milliseconds(const timeval& t) {
   return t.tv_sec * 1000.0 + t.tv_usec / 1000.0;
 }
@@ -98,10 +106,10 @@ int Installation::linkPort(const std::string& device) {
   if (!target.wine) {
     // Each folder has its own PORTAS, so COM1 is always free.
     const int port = 1 + static_cast<int>(links_.size());
+    const auto link = folder.path() / "PORTAS" / ("COM" + std::to_string(port));
     folder.mkdir("PORTAS");
-    std::filesystem::create_symlink(device,
-                                    folder.path() / "PORTAS" / ("COM" + std::to_string(port)));
-    links_.push_back((folder.path() / "PORTAS" / ("COM" + std::to_string(port))).string());
+    std::filesystem::create_symlink(device, link);
+    links_.push_back(link.string());
     return port;
   }
   // Windows names a device by one COM number: a device linked already
@@ -126,8 +134,8 @@ int Installation::linkPort(const std::string& device) {
   throw std::runtime_error("no free COM number in " + dosDevices);
 }
 
-void Installation::writeOrder(int port, const std::string& text) {
-  writeOrder(std::to_string(port) + "\r\n9600\r\n8\r\n1\r\nN\r\n" + text);
+void Installation::writeOrder(int port, const std::string& text, int baud) {
+  writeOrder(std::to_string(port) + "\r\n" + std::to_string(baud) + "\r\n8\r\n1\r\nN\r\n" + text);
 }
 
 std::optional<std::string> Installation::response() const {
@@ -149,13 +157,10 @@ int Installation::spawn(const std::map<std::string, std::string>& environment,
     // A session of its own without a terminal, as a service starts it.
     if (::chdir("/") != 0 || ::setsid() < 0) ::_exit(127);
     for (const auto& [name, value] : environment) {
-      if (value.empty()) {
-        ::unsetenv(name.c_str());
-      } else {
-        ::setenv(name.c_str(), value.c_str(), 1);
-      }
+      if (value.empty()) ::unsetenv(name.c_str());
+      if (!value.empty()) ::setenv(name.c_str(), value.c_str(), 1);
     }
-    if (std::FILE* errors = std::freopen(errorsPath.c_str(), "w", stderr); !errors) ::_exit(127);
+    if (!std::freopen(errorsPath.c_str(), "w", stderr)) ::_exit(127);
     if (!outputPath.empty() && !std::freopen(outputPath.c_str(), "w", stdout)) ::_exit(127);
     for (const auto& [resource, bytes] :
          {std::pair{RLIMIT_AS, addressSpaceLimit_}, std::pair{RLIMIT_FSIZE, fileSizeLimit}}) {
@@ -201,15 +206,8 @@ std::string Installation::folderArgument() const {
 }
 
 RunResult Installation::collect(RunResult result, const std::string& outputPath) const {
-  const std::string errorsPath = folder.str() + ".stderr";
-  std::ifstream errors(errorsPath, std::ios::binary);
-  result.errors.assign(std::istreambuf_iterator<char>(errors), {});
-  ::unlink(errorsPath.c_str());
-  if (!outputPath.empty()) {
-    std::ifstream output(outputPath, std::ios::binary);
-    result.output.assign(std::istreambuf_iterator<char>(output), {});
-    ::unlink(outputPath.c_str());
-  }
+  result.errors = takeFile(folder.str() + ".stderr");
+  if (!outputPath.empty()) result.output = takeFile(outputPath);
   return result;
 }
 
@@ -224,9 +222,8 @@ bool Installation::runAsNobody() {
   uid_ = static_cast<int>(nobody->pw_uid);
   gid_ = static_cast<int>(nobody->pw_gid);
   using std::filesystem::perms;
-  std::filesystem::permissions(folder.path(), perms::owner_all | perms::group_read |
-                                                  perms::group_exec | perms::others_read |
-                                                  perms::others_exec);
+  std::filesystem::permissions(folder.path(),
+                               perms::all & ~(perms::group_write | perms::others_write));
   if (folder.exists("RESPOSTA"))
     std::filesystem::permissions(folder.path() / "RESPOSTA", perms::all);
   return true;
@@ -234,11 +231,9 @@ bool Installation::runAsNobody() {
 
 bool Installation::limitAddressSpace(std::size_t bytes) {
 #if defined(__SANITIZE_ADDRESS__)
-  const bool sanitized = true;  // the program is built as this test is
-#else
-  const bool sanitized = false;
+  return false;  // the program is built as this test is
 #endif
-  if (sanitized || target.slow()) return false;
+  if (target.slow()) return false;
   addressSpaceLimit_ = bytes;
   return true;
 }

@@ -56,8 +56,8 @@ class Installation {
   // Maps a free COM number to the device; returns the number to order.
   int linkPort(const std::string& device);
   void writeOrder(const std::string& bytes) { folder.write("ORDEM/ordem.txt", bytes); }
-  // An order for `port` at 9600,n,8,1 transmitting `text`.
-  void writeOrder(int port, const std::string& text);
+  // An order for `port` at `baud`,n,8,1 transmitting `text`.
+  void writeOrder(int port, const std::string& text, int baud = 9600);
   std::optional<std::string> response() const;
 
   // Starts the program from another current folder, with `environment`

@@ -54,13 +54,8 @@ X11Server::~X11Server() {
   if (display_) XCloseDisplay(display_);
 }
 
-Atom X11Server::atom(const char* name) const {
-  return XInternAtom(display_, name, False);
-}
-
 std::optional<::Window> X11Server::findByPid(::Window under, long pid) const {
-  ::Window root = 0;
-  ::Window parent = 0;
+  ::Window root = 0, parent = 0;
   ::Window* children = nullptr;
   unsigned count = 0;
   if (!XQueryTree(display_, under, &root, &parent, &children, &count)) return std::nullopt;
@@ -94,8 +89,7 @@ bool X11Server::viewable(::Window window) const {
 X11Server::Geometry X11Server::geometry(::Window window) const {
   XWindowAttributes attributes{};
   XGetWindowAttributes(display_, window, &attributes);
-  int x = 0;
-  int y = 0;
+  int x = 0, y = 0;
   ::Window child = 0;
   XTranslateCoordinates(display_, window, DefaultRootWindow(display_), 0, 0, &x, &y, &child);
   return Geometry{x, y, attributes.width, attributes.height};
@@ -104,8 +98,7 @@ X11Server::Geometry X11Server::geometry(::Window window) const {
 std::string X11Server::property(::Window window, const char* name) const {
   Atom type = None;
   int format = 0;
-  unsigned long count = 0;
-  unsigned long remaining = 0;
+  unsigned long count = 0, remaining = 0;
   unsigned char* data = nullptr;
   std::string value;
   if (XGetWindowProperty(display_, window, atom(name), 0, 1 << 16, False, AnyPropertyType, &type,
@@ -123,13 +116,9 @@ X11Server::SizeLimits X11Server::sizeLimits(::Window window) const {
   XSizeHints hints{};
   long supplied = 0;
   if (!XGetWMNormalHints(display_, window, &hints, &supplied)) return {};
-  SizeLimits limits;
-  if (hints.flags & PMinSize) limits = {hints.min_width, hints.min_height, 0, 0};
-  if (hints.flags & PMaxSize) {
-    limits.maxWidth = hints.max_width;
-    limits.maxHeight = hints.max_height;
-  }
-  return limits;
+  const bool hasMin = hints.flags & PMinSize, hasMax = hints.flags & PMaxSize;
+  return {hasMin ? hints.min_width : 0, hasMin ? hints.min_height : 0, hasMax ? hints.max_width : 0,
+          hasMax ? hints.max_height : 0};
 }
 
 std::vector<long> X11Server::frameExtents(::Window window) const {
@@ -151,18 +140,12 @@ double X11Server::density() const {
   return DisplayWidth(display_, screen) * 25.4 / DisplayWidthMM(display_, screen);
 }
 
-int X11Server::screenWidth() const {
-  return DisplayWidth(display_, DefaultScreen(display_));
-}
-
 X11Server::Image X11Server::capture(::Window window) const {
   const Geometry size = geometry(window);
-  Image image;
   XImage* shot = XGetImage(display_, window, 0, 0, static_cast<unsigned>(size.width),
                            static_cast<unsigned>(size.height), AllPlanes, ZPixmap);
-  if (!shot) return image;
-  image.width = size.width;
-  image.height = size.height;
+  if (!shot) return {};
+  Image image{size.width, size.height, {}};
   for (int y = 0; y < size.height; ++y) {
     for (int x = 0; x < size.width; ++x) {
       const unsigned long pixel = XGetPixel(shot, x, y);
@@ -215,9 +198,7 @@ StallingDisplay::StallingDisplay(const std::string& serverName, std::uint8_t sta
   const std::string number = serverName.substr(1, serverName.find('.') - 1);
   serverPath_ = "/tmp/.X11-unix/X" + number;
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{.sin_family = AF_INET, .sin_addr = {.s_addr = htonl(INADDR_LOOPBACK)}};
   // X display N listens on TCP port 6000 + N.
   for (int display = 50; display < 100 && name_.empty(); ++display) {
     address.sin_port = htons(static_cast<std::uint16_t>(6000 + display));

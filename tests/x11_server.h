@@ -24,6 +24,7 @@ class X11Server {
   };
   struct Rgb {
     int r, g, b;
+    bool operator==(const Rgb&) const = default;
   };
   struct Image {
     int width = 0, height = 0;
@@ -57,7 +58,7 @@ class X11Server {
   void setFrameExtents(::Window window, const std::vector<long>& extents) const;
   // Pixels per inch the server's screen size gives, horizontally.
   double density() const;
-  int screenWidth() const;
+  int screenWidth() const { return DisplayWidth(display_, DefaultScreen(display_)); }
   Image capture(::Window window) const;
 
   // A window manager's message of the protocol named, as the close button sends.
@@ -70,7 +71,7 @@ class X11Server {
 
  private:
   std::optional<::Window> findByPid(::Window under, long pid) const;
-  Atom atom(const char* name) const;
+  Atom atom(const char* name) const { return XInternAtom(display_, name, False); }
 
   std::string name_;
   Display* display_ = nullptr;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "program_run.h"
@@ -48,12 +49,10 @@ struct Background {
   // Waits at most `limit` for the end; -1 when it did not end in time.
   int finish(std::chrono::milliseconds limit) {
     while (running() && Clock::now() - started < limit) std::this_thread::sleep_for(5ms);
-    if (running()) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-      return -1;
-    }
-    return *status;
+    if (!running()) return *status;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
   }
 };
 
@@ -185,10 +184,8 @@ TEST_F(X11Window, TitleSizeAndPlaceAsTheServerReportsThem) {
     EXPECT_NEAR(geometry.width, layout::kClientWidth * density / 1440, 1) << dpi;
     EXPECT_NEAR(geometry.height, layout::kClientHeight * density / 1440, 1) << dpi;
     const auto limits = server.sizeLimits(window);
-    EXPECT_EQ(limits.minWidth, geometry.width);
-    EXPECT_EQ(limits.maxWidth, geometry.width);
-    EXPECT_EQ(limits.minHeight, geometry.height);
-    EXPECT_EQ(limits.maxHeight, geometry.height);
+    EXPECT_EQ(std::tuple(limits.minWidth, limits.maxWidth, limits.minHeight, limits.maxHeight),
+              std::tuple(geometry.width, geometry.width, geometry.height, geometry.height));
 
     // The outer frame (none without a window manager) 30 pixels from the
     // screen's top and right.
@@ -344,14 +341,11 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
   for (const auto id : {layout::Id::Frame1, layout::Id::Frame2}) {
     const PixelRect r = area(id);
     const int right = r.x + r.width - 1, y = r.y + r.height / 2;
-    EXPECT_EQ(rgb(r.x, y), 0x808080u);
-    EXPECT_EQ(rgb(r.x + 1, y), 0xFFFFFFu);
-    EXPECT_EQ(rgb(right - 1, y), 0x808080u);
-    EXPECT_EQ(rgb(right, y), 0xFFFFFFu);
+    EXPECT_EQ(std::tuple(rgb(r.x, y), rgb(r.x + 1, y), rgb(right - 1, y), rgb(right, y)),
+              std::tuple(0x808080u, 0xFFFFFFu, 0x808080u, 0xFFFFFFu));
     bool etchedBottom = false;  // shadow on its last row but one or, as rounding goes, its last
     for (int b = r.y + r.height - 2; b < r.y + r.height; ++b) {
-      etchedBottom =
-          etchedBottom || (rgb(r.x + 3, b) == 0x808080u && rgb(r.x + 3, b + 1) == 0xFFFFFFu);
+      etchedBottom |= rgb(r.x + 3, b) == 0x808080u && rgb(r.x + 3, b + 1) == 0xFFFFFFu;
     }
     EXPECT_TRUE(etchedBottom);
     // Along the top, right of the caption, the same one-pixel pair.
@@ -379,8 +373,7 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
   const auto place = server.geometry(window);
   const ::Window cover = XCreateSimpleWindow(display, DefaultRootWindow(display), place.x + 20,
                                              place.y + 20, 200, 150, 0, 0, 0x00FF00);
-  XSetWindowAttributes attributes{};
-  attributes.override_redirect = True;
+  XSetWindowAttributes attributes{.override_redirect = True};
   XChangeWindowAttributes(display, cover, CWOverrideRedirect, &attributes);
   XMapRaised(display, cover);
   XSync(display, False);
@@ -392,9 +385,7 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
   ASSERT_EQ(after.pixels.size(), before.pixels.size());
   int differing = 0;
   for (std::size_t i = 0; i < after.pixels.size(); ++i) {
-    const auto& a = after.pixels[i];
-    const auto& b = before.pixels[i];
-    differing += (a.r != b.r || a.g != b.g || a.b != b.b) ? 1 : 0;
+    differing += after.pixels[i] != before.pixels[i] ? 1 : 0;
   }
   EXPECT_EQ(differing, 0);
 
@@ -402,10 +393,8 @@ TEST_F(X11Window, ExchangeShowsTheLayoutAndRedrawsWhatWasCovered) {
   const std::string shot = wanted && *wanted ? wanted : installation->folder.str() + "/shot.png";
   char id[32];
   std::snprintf(id, sizeof id, "0x%lx", window);
-  ASSERT_EQ(
-      std::system(
-          ("import -display " + server.name() + " -strip -window " + id + " " + shot).c_str()),
-      0);
+  const std::string import = "import -display " + server.name() + " -strip -window " + id;
+  ASSERT_EQ(std::system((import + " " + shot).c_str()), 0);
   EXPECT_EQ(pngSize(shot), std::make_pair(place.width, place.height));
   EXPECT_EQ(run.finish(10s), 0);
   EXPECT_GE(msSince(answered), 2700) << "the display time was cut short";
@@ -425,8 +414,7 @@ TEST_F(X11Window, LongReplyIsClippedToItsAreaAndKeptWhole) {
   std::this_thread::sleep_for(300ms);
   const X11Server::Image image = server.capture(window);
   ASSERT_FALSE(image.pixels.empty());
-  const PixelRect sent = area(layout::Id::TextTX);
-  const PixelRect result = area(layout::Id::TextRX);
+  const PixelRect sent = area(layout::Id::TextTX), result = area(layout::Id::TextRX);
   EXPECT_GT(count(image, result, reddish), 200);
   // Which rows inside the result's border and padding hold text: the first
   // line's "|" spans the font's whole height, 8.25 points at the screen's

@@ -135,6 +135,29 @@ void X11Server::setFrameExtents(::Window window, const std::vector<long>& extent
   XSync(display_, False);
 }
 
+FrameReporter::FrameReporter(std::vector<long> extents) {
+  Display* display = server_.display();
+  XSelectInput(display, DefaultRootWindow(display), SubstructureNotifyMask);
+  XSync(display, False);  // selected before any program starts
+  thread_ = std::thread([this, display, extents] {
+    while (!stopping_) {
+      pollfd events{ConnectionNumber(display), POLLIN, 0};
+      ::poll(&events, 1, 10);
+      while (XPending(display)) {
+        XEvent event;
+        XNextEvent(display, &event);
+        if (event.type == CreateNotify)
+          server_.setFrameExtents(event.xcreatewindow.window, extents);
+      }
+    }
+  });
+}
+
+FrameReporter::~FrameReporter() {
+  stopping_ = true;
+  thread_.join();
+}
+
 double X11Server::density() const {
   const int screen = DefaultScreen(display_);
   return DisplayWidth(display_, screen) * 25.4 / DisplayWidthMM(display_, screen);

@@ -77,6 +77,22 @@ class X11Server {
   Display* display_ = nullptr;
 };
 
+// The quick part of a window manager, where none runs: it reports `extents`
+// as the frame of every top-level window the moment it is created, so that
+// a program reads them before its window is up.
+class FrameReporter {
+ public:
+  explicit FrameReporter(std::vector<long> extents);
+  ~FrameReporter();
+  FrameReporter(const FrameReporter&) = delete;
+  FrameReporter& operator=(const FrameReporter&) = delete;
+
+ private:
+  X11Server server_;  // a connection of its own: one is never shared between threads
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
 // A display between the program and the test server, reached over TCP
 // (DISPLAY 127.0.0.1:N). It passes everything both ways until the program
 // sends a request with the given opcode, passes that one too, and then goes

@@ -461,11 +461,12 @@ enum class Hold { open, lockedByEndedParent, exclusivelyAsNobody };
 // in exclusive mode as user nobody, on two descriptors. Returns its pid.
 pid_t openPortElsewhere(const std::string& path, Hold how = Hold::open) {
   const bool lockedByEndedParent = how == Hold::lockedByEndedParent;
+  // Looked up before the fork: in the child, a lock another thread held may never open.
+  const passwd* nobody = ::getpwnam("nobody");
   int ready[2];
   if (::pipe(ready) != 0) return -1;
   const pid_t child = ::fork();
   if (child == 0) {
-    const passwd* nobody = ::getpwnam("nobody");
     bool holding = how != Hold::exclusivelyAsNobody ||
                    (nobody && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0 &&
                     ::prctl(PR_SET_DUMPABLE, 1) == 0);  // its /proc entry, as a user's own

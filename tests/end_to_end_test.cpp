@@ -270,6 +270,8 @@ TEST_F(EndToEnd, CheckNamesTheProblemAndAgreesWithARun) {
       {"program: no terminal-serial", noProgram, 9},
       // Nor one that no program is there to run.
       {"program: no terminal-serial", both(noProgram, remove("RESPOSTA")), 9},
+      {"program: terminal-serial is not an ordinary file",
+       both(noProgram, folderAt("terminal-serial")), 9, true},
       {"program: terminal-serial is a link to ",
        [](Installation& i) {
          i.folder.mkdir("bin");

@@ -473,7 +473,7 @@ pid_t openPortElsewhere(const std::string& path, Hold how = Hold::open) {
   const pid_t child = ::fork();
   if (child == 0) {
     bool holding = how != Hold::exclusivelyAsNobody ||
-                   (nobody && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0 &&
+                   (nobody && becomeUser(nobody->pw_uid, nobody->pw_gid) &&
                     ::prctl(PR_SET_DUMPABLE, 1) == 0);  // its /proc entry, as a user's own
     const int fd = holding ? ::open(path.c_str(), O_RDWR | O_NOCTTY) : -1;
     holding = fd >= 0 &&

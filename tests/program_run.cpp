@@ -157,8 +157,7 @@ int Installation::spawn(const std::map<std::string, std::string>& environment,
     // A session of its own without a terminal, as a service starts it.
     if (::chdir("/") != 0 || ::setsid() < 0) ::_exit(127);
     for (const auto& [name, value] : environment) {
-      if (value.empty()) ::unsetenv(name.c_str());
-      if (!value.empty()) ::setenv(name.c_str(), value.c_str(), 1);
+      value.empty() ? ::unsetenv(name.c_str()) : ::setenv(name.c_str(), value.c_str(), 1);
     }
     if (!std::freopen(errorsPath.c_str(), "w", stderr)) ::_exit(127);
     if (!outputPath.empty() && !std::freopen(outputPath.c_str(), "w", stdout)) ::_exit(127);
@@ -167,10 +166,7 @@ int Installation::spawn(const std::map<std::string, std::string>& environment,
       const rlimit limit{bytes, bytes};
       if (bytes > 0 && ::setrlimit(resource, &limit) != 0) ::_exit(127);
     }
-    if (uid_ >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(gid_)) != 0 ||
-                      ::setuid(static_cast<uid_t>(uid_)) != 0)) {
-      ::_exit(127);
-    }
+    if (uid_ >= 0 && !becomeUser(static_cast<uid_t>(uid_), static_cast<gid_t>(gid_))) ::_exit(127);
     std::vector<std::string> words = target.wrapper;
     if (target.wine) words = {"wine"};
     words.push_back(program);
@@ -209,6 +205,10 @@ RunResult Installation::collect(RunResult result, const std::string& outputPath)
   result.errors = takeFile(folder.str() + ".stderr");
   if (!outputPath.empty()) result.output = takeFile(outputPath);
   return result;
+}
+
+bool becomeUser(uid_t uid, gid_t gid) {
+  return ::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0;
 }
 
 Target testTarget() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <map>
@@ -102,6 +103,10 @@ class Installation {
   int gid_ = -1;
   std::size_t addressSpaceLimit_ = 0;  // 0: none
 };
+
+// Makes this process `uid`, in group `gid` alone, for good: a child that is
+// to act as another user. False when it cannot.
+bool becomeUser(uid_t uid, gid_t gid);
 
 // Whether `text` holds `part` at or after `from`; the whole text is shown when not.
 ::testing::AssertionResult holds(const std::string& text, std::string_view part,
